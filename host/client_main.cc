@@ -1,0 +1,72 @@
+// Start-up, read top to bottom: environment, log, interpreter, Tk, script.
+#include "host/client_main.h"
+
+#include <tk.h>
+#include <unistd.h>
+
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+
+#include "host/init_file.h"
+#include "host/owners.h"
+#include "log/log.h"
+#include "log/mputs.h"
+
+int ClientMain(int argc, char** argv) {
+  char cwd[1024];
+  if (!getcwd(cwd, sizeof cwd)) cwd[0] = '\0';
+  char buf[sizeof cwd + 32];
+  std::snprintf(buf, sizeof buf, "%s/lib/tcl8.5", cwd);
+  // Before Tcl is first called: it reads TCL_LIBRARY once. When the folder
+  // is absent Tcl falls back to its installed library.
+  setenv("TCL_LIBRARY", buf, 1);
+  std::setlocale(LC_CTYPE, "");
+
+  OpenLog();
+  Tcl_Interp* interp = CreateInterpreter(argc, argv);
+  // Without a display Tk fails; the script still runs, and whatever it
+  // needs from Tk fails inside it.
+  Tk_Init(interp);
+
+  qsn::DString script;
+  LoadInitScript(interp, "init", script.get());
+  if (script.length() > 0) {
+    RegisterCommands(interp);
+    if (Tcl_EvalEx(interp, script.value(), script.length(), 0) == TCL_ERROR) {
+      const char* info =
+          Tcl_GetVar(interp, "errorInfo", TCL_GLOBAL_ONLY | TCL_LEAVE_ERR_MSG);
+      LogPrintf(1, "%s\n", info ? info : "");
+    }
+  }
+  CloseLog();
+  return 0;
+}
+
+Tcl_Interp* CreateInterpreter(int argc, char** argv) {
+  // execve may hand over an empty vector; the program name is then unknown.
+  const char* argv0 = argc > 0 && argv[0] ? argv[0] : "";
+  Tcl_FindExecutable(argc > 0 ? argv[0] : nullptr);
+  Tcl_Interp* interp = Tcl_CreateInterp();
+  Tcl_Init(interp);
+
+  char* merged = Tcl_Merge(argc > 1 ? argc - 1 : 0, argv + (argc > 0 ? 1 : 0));
+  qsn::DString arg_str;
+  Tcl_ExternalToUtfDString(nullptr, merged, -1, arg_str.get());
+  Tcl_SetVar(interp, "argv", arg_str.value(), TCL_GLOBAL_ONLY);
+  Tcl_Free(merged);
+
+  // The count of words including the program name; Tk_Init recounts it
+  // after taking its own options out of argv.
+  Tcl_SetVar2Ex(interp, "argc", nullptr, Tcl_NewIntObj(argc), TCL_GLOBAL_ONLY);
+  Tcl_SetVar(interp, "argv0", argv0, TCL_GLOBAL_ONLY);
+  Tcl_SetVar(interp, "tcl_interactive", "0", TCL_GLOBAL_ONLY);
+  return interp;
+}
+
+void RegisterCommands(Tcl_Interp* interp) {
+  // The session table, the response buffer and the session commands are
+  // installed here, before the log commands.
+  Tcl_CreateObjCommand(interp, "mputs", MputsCmd, nullptr, nullptr);
+  Tcl_LinkVar(interp, "loglevel", reinterpret_cast<char*>(&LogLevel), TCL_LINK_INT);
+}

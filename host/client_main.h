@@ -1,0 +1,16 @@
+// The host's life cycle: environment, log, interpreter with Tk, init script.
+#pragma once
+
+#include <tcl.h>
+
+// Runs the application script from init.dat in the working directory and
+// returns 0 when it returns; a script that calls `exit N` ends the process
+// with N instead.
+int ClientMain(int argc, char** argv);
+
+// Creates the interpreter with the globals argv, argc, argv0 and
+// tcl_interactive set from the command line.
+Tcl_Interp* CreateInterpreter(int argc, char** argv);
+
+// Installs the host's script commands and the `loglevel` link.
+void RegisterCommands(Tcl_Interp* interp);

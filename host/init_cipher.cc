@@ -1,0 +1,51 @@
+// Blowfish-CBC for init.dat through OpenSSL's EVP interface.
+#include "host/init_cipher.h"
+
+#include <openssl/provider.h>
+
+#include "host/owners.h"
+
+const unsigned char InitCipherKey[16] = {0x5f, 0x1c, 0x2a, 0x9e, 0x07, 0xd3, 0xb4, 0x81,
+                                         0x6e, 0x0f, 0x9a, 0x2c, 0xd3, 0x41, 0x7b, 0x58};
+const unsigned char InitCipherIv[8] = {0xa3, 0xc9, 0x5e, 0x10, 0x77, 0xb2, 0xd0, 0x4f};
+
+const EVP_CIPHER* InitCipher() {
+  // Fetched once for the life of the process. Loading the legacy provider
+  // replaces the implicit default one, so the default is loaded beside it.
+  static const EVP_CIPHER* cipher = [] {
+    OSSL_PROVIDER_load(nullptr, "legacy");
+    OSSL_PROVIDER_load(nullptr, "default");
+    return static_cast<const EVP_CIPHER*>(EVP_CIPHER_fetch(nullptr, "BF-CBC", nullptr));
+  }();
+  return cipher;
+}
+
+namespace {
+
+int RunCipher(bool encrypt, const unsigned char* in, int in_length, unsigned char* out,
+              int* out_length) {
+  *out_length = 0;
+  const EVP_CIPHER* cipher = InitCipher();
+  qsn::CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
+  if (!cipher || !ctx) return 0;
+  if (!EVP_CipherInit_ex(ctx.get(), cipher, nullptr, InitCipherKey, InitCipherIv,
+                         encrypt ? 1 : 0))
+    return 0;
+  if (!EVP_CipherUpdate(ctx.get(), out, out_length, in, in_length)) return 0;
+  int tmplen = 0;
+  if (!EVP_CipherFinal_ex(ctx.get(), out + *out_length, &tmplen)) return 0;
+  *out_length += tmplen;
+  return 1;
+}
+
+}  // namespace
+
+int DecryptInitData(const unsigned char* in, int in_length, unsigned char* out,
+                    int* out_length) {
+  return RunCipher(false, in, in_length, out, out_length);
+}
+
+int EncryptInitData(const unsigned char* in, int in_length, unsigned char* out,
+                    int* out_length) {
+  return RunCipher(true, in, in_length, out, out_length);
+}

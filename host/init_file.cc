@@ -1,0 +1,53 @@
+// The init script loader: read whole, decipher, cut at NUL, KOI8-R to UTF-8.
+#include "host/init_file.h"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "host/init_cipher.h"
+#include "host/owners.h"
+#include "log/log.h"
+
+void LoadInitScript(Tcl_Interp* interp, const char* base_name, Tcl_DString* out) {
+  Tcl_DStringInit(out);
+  std::string file_name = std::string(base_name) + ".dat";
+
+  qsn::FilePtr file(std::fopen(file_name.c_str(), "rb"));
+  long size = -1;
+  if (file && std::fseek(file.get(), 0, SEEK_END) == 0) size = std::ftell(file.get());
+  // A directory opens on Linux but has no size to read; it counts as absent.
+  if (!file || size < 0 || size > INT32_MAX - 100 ||
+      std::fseek(file.get(), 0, SEEK_SET) != 0) {
+    LogPrintf(1, "Init file not found\n");
+    return;
+  }
+
+  if (!InitCipher()) {
+    LogPrintf(1,
+              "Cannot decipher %s: OpenSSL offers no Blowfish-CBC cipher "
+              "(is its legacy provider installed?)\n",
+              file_name.c_str());
+    return;
+  }
+
+  std::vector<unsigned char> ciphertext(size + 100);
+  std::vector<unsigned char> plaintext(size + 100);
+  size_t got = std::fread(ciphertext.data(), 1, size, file.get());
+  file.reset();
+
+  int outlen = 0;
+  DecryptInitData(ciphertext.data(), static_cast<int>(got), plaintext.data(), &outlen);
+  plaintext[outlen] = '\0';
+  const char* text = reinterpret_cast<const char*>(plaintext.data());
+  LogPrintf(4, "init script: %d,\n%s\n", outlen, text);
+
+  Tcl_Encoding koi8 = Tcl_GetEncoding(interp, "koi8-r");
+  if (!koi8) {
+    const char* info = Tcl_GetVar(interp, "errorInfo", TCL_GLOBAL_ONLY);
+    LogPrintf(4, "Encoding error:%s\n", info ? info : "");
+    return;
+  }
+  Tcl_ExternalToUtfDString(koi8, text, -1, out);
+  Tcl_FreeEncoding(koi8);
+}

@@ -1,0 +1,83 @@
+// Small RAII owners for the C resources the host holds: each frees its
+// resource exactly once and cannot be copied.
+#pragma once
+
+#include <iconv.h>
+#include <openssl/evp.h>
+#include <tcl.h>
+
+#include <cstdio>
+#include <memory>
+
+namespace qsn {
+
+// Owns a Tcl_DString. Not movable: a short string lives inside the struct.
+class DString {
+ public:
+  DString() { Tcl_DStringInit(&ds_); }
+  ~DString() { Tcl_DStringFree(&ds_); }
+  DString(const DString&) = delete;
+  DString& operator=(const DString&) = delete;
+
+  Tcl_DString* get() { return &ds_; }
+  const char* value() const { return ds_.string; }
+  int length() const { return ds_.length; }
+
+ private:
+  Tcl_DString ds_;
+};
+
+// Owns one reference to a Tcl_Obj.
+class ObjRef {
+ public:
+  explicit ObjRef(Tcl_Obj* obj = nullptr) : obj_(obj) {
+    if (obj_) Tcl_IncrRefCount(obj_);
+  }
+  ~ObjRef() {
+    if (obj_) Tcl_DecrRefCount(obj_);
+  }
+  ObjRef(const ObjRef&) = delete;
+  ObjRef& operator=(const ObjRef&) = delete;
+
+  Tcl_Obj* get() const { return obj_; }
+
+ private:
+  Tcl_Obj* obj_;
+};
+
+struct FileCloser {
+  void operator()(FILE* f) const { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+struct CipherCtxFree {
+  void operator()(EVP_CIPHER_CTX* ctx) const { EVP_CIPHER_CTX_free(ctx); }
+};
+using CipherCtxPtr = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree>;
+
+// Owns an iconv descriptor; (iconv_t)-1 means none.
+class Iconv {
+ public:
+  Iconv() = default;
+  Iconv(const char* to, const char* from) : cd_(iconv_open(to, from)) {}
+  ~Iconv() { Close(); }
+  Iconv(const Iconv&) = delete;
+  Iconv& operator=(const Iconv&) = delete;
+
+  bool ok() const { return cd_ != NoDescriptor(); }
+  iconv_t get() const { return cd_; }
+  void Close() {
+    if (ok()) iconv_close(cd_);
+    cd_ = NoDescriptor();
+  }
+  void Reset(const char* to, const char* from) {
+    Close();
+    cd_ = iconv_open(to, from);
+  }
+
+ private:
+  static iconv_t NoDescriptor() { return reinterpret_cast<iconv_t>(-1); }
+  iconv_t cd_ = NoDescriptor();
+};
+
+}  // namespace qsn

@@ -1,0 +1,105 @@
+// The log file and LogPrintf.
+#include "log/log.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "host/owners.h"
+
+int LogLevel = 3;
+
+namespace {
+
+constexpr size_t kLogBufSize = 1024;
+// A longer message is cut here and ends in kCutMark.
+constexpr size_t kMaxMessage = 1004;
+constexpr char kCutMark[] = "\n...\n";
+
+FILE* log_file = nullptr;
+qsn::Iconv converter;
+int LogUseCount = 0;
+
+// Writes `text` turning every line break into CR LF, as the log's readers on
+// DOS-descended systems expect.
+void WriteCrLf(const char* text, size_t length) {
+  const char* end = text + length;
+  while (text < end) {
+    const char* nl = static_cast<const char*>(std::memchr(text, '\n', end - text));
+    if (!nl) {
+      std::fwrite(text, 1, end - text, log_file);
+      return;
+    }
+    std::fwrite(text, 1, nl - text, log_file);
+    std::fwrite("\r\n", 1, 2, log_file);
+    text = nl + 1;
+  }
+}
+
+}  // namespace
+
+void OpenLog() {
+  char cwd[1024];
+  if (!getcwd(cwd, sizeof cwd)) cwd[0] = '\0';
+  char buf[sizeof cwd + 32];
+  std::snprintf(buf, sizeof buf, "%s/qsnclient.log", cwd);
+
+  if (log_file) std::fclose(log_file);
+  log_file = std::fopen(buf, "wb");
+  if (LogUseCount == 0) converter.Reset("CP866", "UTF-8");
+  ++LogUseCount;
+}
+
+void CloseLog() {
+  if (LogUseCount <= 0) return;
+  if (--LogUseCount > 0) return;
+  converter.Close();
+  if (log_file) std::fclose(log_file);
+  log_file = nullptr;
+}
+
+void LogPrintf(int level, const char* format, ...) {
+  if (level > LogLevel || !log_file || !converter.ok()) return;
+
+  char logbuf[kLogBufSize];
+  va_list args;
+  va_start(args, format);
+  int n = std::vsnprintf(logbuf, sizeof logbuf, format, args);
+  va_end(args);
+  if (n < 0) return;
+  size_t length = static_cast<size_t>(n) < sizeof logbuf ? n : sizeof logbuf - 1;
+  if (length > kMaxMessage) {
+    std::memcpy(logbuf + kMaxMessage, kCutMark, sizeof kCutMark);
+    length = kMaxMessage + sizeof kCutMark - 1;
+  }
+
+  // The converted text goes to a second buffer: converting in place makes
+  // glibc's UTF-8 decoder abort the process when a character with no CP866
+  // form follows a multi-byte one. CP866 output is never longer than its
+  // UTF-8 input, so the same size suffices.
+  char converted[kLogBufSize];
+  char* inptr = logbuf;
+  char* outptr = converted;
+  size_t inleft = length;
+  size_t outleft = sizeof converted;
+  iconv(converter.get(), nullptr, nullptr, nullptr, nullptr);
+  // Stops at the first invalid or unconvertible sequence; what was converted
+  // before it is still written.
+  iconv(converter.get(), &inptr, &inleft, &outptr, &outleft);
+
+  WriteCrLf(converted, outptr - converted);
+  std::fflush(log_file);
+}
+
+void AppendTimestamp(Tcl_DString* dstring) {
+  std::time_t t = std::time(nullptr);
+  std::tm bt;
+  localtime_r(&t, &bt);
+  char rs[30];
+  size_t n = std::strftime(rs, sizeof rs, "%d.%m.%Y %H:%M:%S", &bt);
+  Tcl_DStringAppend(dstring, rs, static_cast<int>(n));
+}

@@ -1,0 +1,28 @@
+// The host's log file qsnclient.log in the working directory: every
+// diagnostic goes through LogPrintf, which filters by level, bounds the
+// message, converts it from UTF-8 to CP866 and writes it with CR LF line
+// breaks, flushing after every message.
+#pragma once
+
+#include <tcl.h>
+
+// Messages of a level above this threshold are dropped; 0 or less silences
+// the log. The script sees and sets it as the linked variable `loglevel`.
+extern int LogLevel;
+
+// Opens (truncating) the log in the current working directory and, for the
+// first user, the CP866 converter. When either cannot be opened, LogPrintf
+// writes nothing.
+void OpenLog();
+
+// Closes the converter and the file when the last user closes.
+void CloseLog();
+
+// printf-style. A message longer than 1004 bytes is cut there and ends in
+// "\n...\n"; conversion stops at the first character that is not valid
+// UTF-8 or has no CP866 form, and the message is written up to it.
+// Allocates nothing.
+void LogPrintf(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Appends the local time as "dd.mm.YYYY HH:MM:SS".
+void AppendTimestamp(Tcl_DString* dstring);

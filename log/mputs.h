@@ -1,0 +1,7 @@
+// The script command `mputs`: a timestamped line in the log at level 3.
+#pragma once
+
+#include <tcl.h>
+
+// mputs ?word ...?
+int MputsCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]);

@@ -1,0 +1,171 @@
+// qsnpack's conversions: strict in both directions, so what the host runs is
+// exactly what the author wrote.
+#include "tools/pack.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <vector>
+
+#include "host/init_cipher.h"
+#include "host/owners.h"
+
+namespace qsn {
+namespace {
+
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+struct Position {
+  int line = 1;
+  int column = 1;
+};
+
+// Length of the valid UTF-8 sequence at text[0], or 0 when it is invalid
+// (overlong forms, surrogates and code points past U+10FFFF included).
+size_t Utf8SequenceLength(std::string_view text, unsigned* code_point) {
+  auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+  unsigned c = byte(0);
+  size_t length;
+  unsigned min;
+  if (c < 0x80) {
+    *code_point = c;
+    return 1;
+  } else if ((c & 0xE0) == 0xC0) {
+    length = 2, min = 0x80, c &= 0x1F;
+  } else if ((c & 0xF0) == 0xE0) {
+    length = 3, min = 0x800, c &= 0x0F;
+  } else if ((c & 0xF8) == 0xF0) {
+    length = 4, min = 0x10000, c &= 0x07;
+  } else {
+    return 0;
+  }
+  if (text.size() < length) return 0;
+  for (size_t i = 1; i < length; ++i) {
+    if ((byte(i) & 0xC0) != 0x80) return 0;
+    c = (c << 6) | (byte(i) & 0x3F);
+  }
+  if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return 0;
+  *code_point = c;
+  return length;
+}
+
+std::string At(const Position& p) {
+  return "line " + std::to_string(p.line) + ", column " + std::to_string(p.column);
+}
+
+// Checks the UTF-8 text up to `stop` bytes; on a fault says what and where.
+// With `stop` inside the text, reports the position of that byte instead.
+bool ScanUtf8(std::string_view text, size_t stop, std::string* error) {
+  Position p;
+  size_t i = 0;
+  while (i < text.size()) {
+    unsigned cp = 0;
+    size_t n = Utf8SequenceLength(text.substr(i), &cp);
+    if (n == 0) {
+      *error = "invalid UTF-8 at " + At(p);
+      return false;
+    }
+    if (cp == 0) {
+      *error = "NUL byte at " + At(p);
+      return false;
+    }
+    if (i == stop) {
+      char hex[16];
+      std::snprintf(hex, sizeof hex, "U+%04X", cp);
+      *error = "character " + std::string(hex) + " at " + At(p) + " has no KOI8-R form";
+      return false;
+    }
+    if (cp == '\n') {
+      ++p.line;
+      p.column = 1;
+    } else {
+      ++p.column;
+    }
+    i += n;
+  }
+  return true;
+}
+
+// Runs the whole of `in` through `cd`. On a stop, returns false with the
+// offset of the byte that stopped it.
+bool Convert(iconv_t cd, std::string_view in, std::string* out, size_t* stop) {
+  out->assign(in.size() * 3 + 16, '\0');
+  char* inptr = const_cast<char*>(in.data());
+  size_t inleft = in.size();
+  char* outptr = out->data();
+  size_t outleft = out->size();
+  size_t r = iconv(cd, &inptr, &inleft, &outptr, &outleft);
+  out->resize(outptr - out->data());
+  *stop = inptr - in.data();
+  return r != static_cast<size_t>(-1) && inleft == 0;
+}
+
+}  // namespace
+
+bool Utf8ToKoi8r(std::string_view utf8, std::string* koi8, std::string* error) {
+  if (utf8.substr(0, kByteOrderMark.size()) == kByteOrderMark)
+    utf8.remove_prefix(kByteOrderMark.size());
+  if (!ScanUtf8(utf8, std::string_view::npos, error)) return false;
+  Iconv cd("KOI8-R", "UTF-8");
+  if (!cd.ok()) {
+    *error = "no UTF-8 to KOI8-R converter on this system";
+    return false;
+  }
+  size_t stop = 0;
+  if (Convert(cd.get(), utf8, koi8, &stop)) return true;
+  ScanUtf8(utf8, stop, error);
+  return false;
+}
+
+bool Koi8rToUtf8(std::string_view koi8, std::string* utf8, std::string* error) {
+  size_t nul = koi8.find('\0');
+  if (nul != std::string_view::npos) {
+    *error = "NUL byte at offset " + std::to_string(nul) +
+             " (the host ignores the script from there on)";
+    return false;
+  }
+  Iconv cd("UTF-8", "KOI8-R");
+  size_t stop = 0;
+  if (!cd.ok() || !Convert(cd.get(), koi8, utf8, &stop)) {
+    *error = "cannot convert from KOI8-R at offset " + std::to_string(stop);
+    return false;
+  }
+  return true;
+}
+
+bool PackScript(std::string_view source, std::string* init_data, std::string* error) {
+  std::string koi8;
+  if (!Utf8ToKoi8r(source, &koi8, error)) return false;
+  std::vector<unsigned char> out(koi8.size() + 8);
+  int out_length = 0;
+  if (!EncryptInitData(reinterpret_cast<const unsigned char*>(koi8.data()),
+                       static_cast<int>(koi8.size()), out.data(), &out_length)) {
+    *error = "cannot encipher: OpenSSL offers no Blowfish-CBC cipher";
+    return false;
+  }
+  init_data->assign(reinterpret_cast<const char*>(out.data()), out_length);
+  return true;
+}
+
+bool UnpackScript(std::string_view init_data, std::string* source, std::string* error) {
+  if (init_data.empty() || init_data.size() % 8 != 0) {
+    *error = "length " + std::to_string(init_data.size()) +
+             " is not a positive multiple of 8: not an init file";
+    return false;
+  }
+  if (!InitCipher()) {
+    *error = "cannot decipher: OpenSSL offers no Blowfish-CBC cipher";
+    return false;
+  }
+  std::vector<unsigned char> out(init_data.size() + 8);
+  int out_length = 0;
+  if (!DecryptInitData(reinterpret_cast<const unsigned char*>(init_data.data()),
+                       static_cast<int>(init_data.size()), out.data(), &out_length)) {
+    *error = "does not decipher (bad padding): wrong key or damaged file";
+    return false;
+  }
+  return Koi8rToUtf8(
+      std::string_view(reinterpret_cast<const char*>(out.data()), out_length), source,
+      error);
+}
+
+}  // namespace qsn

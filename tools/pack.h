@@ -1,0 +1,24 @@
+// The conversions behind qsnpack: UTF-8 Tcl source to init.dat and back.
+// Each returns false with a one-line reason in *error (no file name) when
+// its input is unfit.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace qsn {
+
+// UTF-8 to KOI8-R. Refuses invalid UTF-8, a NUL byte (the host ignores the
+// rest of a script from it on) and a character with no KOI8-R form, naming
+// the line and column (in characters, from 1). A leading byte-order mark is
+// dropped.
+bool Utf8ToKoi8r(std::string_view utf8, std::string* koi8, std::string* error);
+
+// KOI8-R to UTF-8; every byte but NUL has a form.
+bool Koi8rToUtf8(std::string_view koi8, std::string* utf8, std::string* error);
+
+// UTF-8 source to the bytes of init.dat, and back.
+bool PackScript(std::string_view source, std::string* init_data, std::string* error);
+bool UnpackScript(std::string_view init_data, std::string* source, std::string* error);
+
+}  // namespace qsn

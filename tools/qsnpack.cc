@@ -1,0 +1,104 @@
+// qsnpack: packs a UTF-8 Tcl script into init.dat for the host, and unpacks
+// a shipped init.dat for inspection.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "host/owners.h"
+#include "tools/pack.h"
+
+namespace {
+
+constexpr char kUsage[] =
+    "Usage: qsnpack pack SCRIPT.tcl init.dat\n"
+    "       qsnpack unpack init.dat SCRIPT.tcl\n"
+    "\n"
+    "pack    reads a Tcl script in UTF-8, converts it to KOI8-R and enciphers\n"
+    "        it into the init file the host runs from its working directory.\n"
+    "unpack  deciphers an init file and writes its script back in UTF-8.\n"
+    "\n"
+    "A file name of - stands for standard input or standard output.\n"
+    "On bad input qsnpack prints one line naming the file and the problem,\n"
+    "exits with status 1 and leaves no output file behind.\n";
+
+bool Fail(const std::string& file, const std::string& problem) {
+  std::fprintf(stderr, "qsnpack: %s: %s\n", file.c_str(), problem.c_str());
+  return false;
+}
+
+bool ReadAll(const std::string& name, std::string* data) {
+  qsn::FilePtr owned;
+  FILE* in = stdin;
+  if (name != "-") {
+    owned.reset(std::fopen(name.c_str(), "rb"));
+    if (!owned) return Fail(name, std::strerror(errno));
+    in = owned.get();
+  }
+  char chunk[65536];
+  size_t n;
+  while ((n = std::fread(chunk, 1, sizeof chunk, in)) > 0) data->append(chunk, n);
+  if (std::ferror(in)) return Fail(name == "-" ? "<stdin>" : name, std::strerror(errno));
+  return true;
+}
+
+// Writes through a temporary file in the same folder and renames it into
+// place, so a failure never leaves a partial output file.
+bool WriteAll(const std::string& name, const std::string& data) {
+  if (name == "-") {
+    if (std::fwrite(data.data(), 1, data.size(), stdout) != data.size() ||
+        std::fflush(stdout) != 0)
+      return Fail("<stdout>", std::strerror(errno));
+    return true;
+  }
+  std::string temp = name + ".XXXXXX";
+  int fd = mkstemp(temp.data());
+  if (fd < 0) return Fail(name, std::strerror(errno));
+  mode_t mask = umask(0);
+  umask(mask);
+  fchmod(fd, 0666 & ~mask);
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += n;
+  }
+  int saved = errno;
+  if (close(fd) != 0 && done == data.size()) saved = errno, done = 0;
+  if (done != data.size() || std::rename(temp.c_str(), name.c_str()) != 0) {
+    if (done == data.size()) saved = errno;
+    unlink(temp.c_str());
+    return Fail(name, std::strerror(saved));
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 2 && (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h"))) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  std::string verb = argc > 1 ? argv[1] : "";
+  if (argc != 4 || (verb != "pack" && verb != "unpack")) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+  std::string in_name = argv[2], out_name = argv[3];
+  std::string input, output, error;
+  if (!ReadAll(in_name, &input)) return 1;
+  bool ok = verb == "pack" ? qsn::PackScript(input, &output, &error)
+                           : qsn::UnpackScript(input, &output, &error);
+  if (!ok) {
+    Fail(in_name == "-" ? "<stdin>" : in_name, error);
+    return 1;
+  }
+  return WriteAll(out_name, output) ? 0 : 1;
+}
