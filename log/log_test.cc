@@ -1,0 +1,102 @@
+#include "log/log.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <regex>
+#include <string>
+
+#include "log/mputs.h"
+#include "tests/test_util.h"
+
+namespace {
+
+using qsn::testing::ReadFile;
+
+class LogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    LogLevel = 3;
+    OpenLog();
+  }
+  void TearDown() override {
+    CloseLog();
+    LogLevel = 3;
+  }
+  std::string Log() { return ReadFile("qsnclient.log"); }
+
+  qsn::testing::ScratchDir dir_;
+};
+
+TEST_F(LogTest, ConvertsToCp866WithCrLfAndFlushesEachMessage) {
+  LogPrintf(3, "Начало %s\n", "работы");
+  // Read while still open: every message is on disk at once.
+  EXPECT_EQ(Log(), "\x8D\xA0\xE7\xA0\xAB\xAE \xE0\xA0\xA1\xAE\xE2\xEB\r\n");
+  LogPrintf(3, "a\nb\n\n");
+  EXPECT_EQ(Log().substr(15), "a\r\nb\r\n\r\n");
+}
+
+TEST_F(LogTest, WritesOnlyLevelsUpToTheThreshold) {
+  LogPrintf(4, "four\n");
+  LogPrintf(3, "three\n");
+  LogLevel = 1;
+  LogPrintf(2, "two\n");
+  LogPrintf(1, "one\n");
+  LogLevel = 0;
+  LogPrintf(1, "silenced\n");
+  EXPECT_EQ(Log(), "three\r\none\r\n");
+}
+
+TEST_F(LogTest, CutsMessagesLongerThan1004Bytes) {
+  std::string exact(1004, 'x');
+  LogPrintf(3, "%s", exact.c_str());
+  EXPECT_EQ(Log(), exact);
+  LogPrintf(3, "%s", (std::string(1004, 'y') + "z").c_str());
+  EXPECT_EQ(Log(), exact + std::string(1004, 'y') + "\r\n...\r\n");
+}
+
+TEST_F(LogTest, CutInsideAMultiByteCharacterStopsThereAndLosesTheEllipsis) {
+  LogPrintf(3, "%s", (std::string(1003, 'a') + "ЖЖ").c_str());
+  EXPECT_EQ(Log(), std::string(1003, 'a'));
+}
+
+TEST_F(LogTest, StopsAtACharacterWithNoCp866Form) {
+  LogPrintf(3, "ok 中 lost\n");
+  EXPECT_EQ(Log(), "ok ");
+  // After multi-byte characters: converting in place used to abort here.
+  LogPrintf(3, "ЖЖЖ中");
+  EXPECT_EQ(Log(), "ok \x86\x86\x86");
+  LogPrintf(3, "\xFF invalid\n");
+  LogPrintf(3, "next\n");
+  EXPECT_EQ(Log(), "ok \x86\x86\x86next\r\n");
+}
+
+TEST_F(LogTest, MputsWritesOneTimestampedLineOfItsWords) {
+  Tcl_Interp* interp = Tcl_CreateInterp();
+  Tcl_CreateObjCommand(interp, "mputs", MputsCmd, nullptr, nullptr);
+  ASSERT_EQ(Tcl_Eval(interp, "mputs Начало работы; mputs; mputs {a b} c"), TCL_OK);
+  EXPECT_STREQ(Tcl_GetStringResult(interp), "");
+  LogLevel = 2;
+  ASSERT_EQ(Tcl_Eval(interp, "mputs hidden"), TCL_OK);
+  Tcl_DeleteInterp(interp);
+  std::regex line(
+      "\\[\\d\\d\\.\\d\\d\\.\\d{4} \\d\\d:\\d\\d:\\d\\d\\]:"
+      "\x8D\xA0\xE7\xA0\xAB\xAE \xE0\xA0\xA1\xAE\xE2\xEB\r\n"
+      "\\[[0-9. :]{19}\\]:\r\n"
+      "\\[[0-9. :]{19}\\]:a b c\r\n");
+  EXPECT_TRUE(std::regex_match(Log(), line)) << Log();
+}
+
+TEST(LogUnwritable, WritesNothingAndDoesNotCrash) {
+  qsn::testing::ScratchDir dir;
+  // A folder in the log's place cannot be opened as a file, even by root.
+  ASSERT_EQ(mkdir("qsnclient.log", 0755), 0);
+  OpenLog();
+  LogPrintf(1, "nowhere to go\n");
+  CloseLog();
+  struct stat st;
+  ASSERT_EQ(stat("qsnclient.log", &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+}
+
+}  // namespace

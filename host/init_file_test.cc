@@ -1,0 +1,80 @@
+#include "host/init_file.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "host/init_cipher.h"
+#include "host/owners.h"
+#include "log/log.h"
+#include "tests/test_util.h"
+
+namespace {
+
+using qsn::testing::ReadFile;
+using qsn::testing::WriteFile;
+
+void WriteInitFile(const std::string& koi8) {
+  std::vector<unsigned char> out(koi8.size() + 8);
+  int n = 0;
+  ASSERT_EQ(EncryptInitData(reinterpret_cast<const unsigned char*>(koi8.data()),
+                            koi8.size(), out.data(), &n),
+            1);
+  WriteFile("init.dat", std::string(out.begin(), out.begin() + n));
+}
+
+class LoadInitScriptTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    interp_ = Tcl_CreateInterp();
+    Tcl_Init(interp_);
+    OpenLog();
+  }
+  void TearDown() override {
+    CloseLog();
+    Tcl_DeleteInterp(interp_);
+  }
+  std::string Load() {
+    qsn::DString out;
+    LoadInitScript(interp_, "init", out.get());
+    return std::string(out.value(), out.length());
+  }
+
+  qsn::testing::ScratchDir dir_;
+  Tcl_Interp* interp_ = nullptr;
+};
+
+TEST_F(LoadInitScriptTest, ConvertsTheShippedVectorFromKoi8rToUtf8) {
+  WriteFile("init.dat", ReadFile(qsn::testing::DataDir() + "/sample-init.dat"));
+  EXPECT_EQ(Load(), ReadFile(qsn::testing::DataDir() + "/sample.tcl"));
+}
+
+TEST_F(LoadInitScriptTest, EverythingFromTheFirstNulIsIgnored) {
+  WriteInitFile(std::string("mputs \xF0\xD2\xC9\xD7\xC5\xD4\0exit 5", 19));
+  EXPECT_EQ(Load(), "mputs Привет");
+}
+
+TEST_F(LoadInitScriptTest, MissingFileLeavesTheScriptEmptyAndSaysSo) {
+  EXPECT_EQ(Load(), "");
+  EXPECT_EQ(ReadFile("qsnclient.log"), "Init file not found\r\n");
+}
+
+TEST_F(LoadInitScriptTest, EmptyFileIsAnEmptyScriptWithoutComplaint) {
+  WriteFile("init.dat", "");
+  EXPECT_EQ(Load(), "");
+  EXPECT_EQ(ReadFile("qsnclient.log"), "");
+}
+
+TEST_F(LoadInitScriptTest, DamagedLastBlockStillYieldsTheBlocksBeforeIt) {
+  WriteInitFile("set x 12345678; set y 23");  // 24 bytes, 32 enciphered
+  std::string dat = ReadFile("init.dat");
+  dat[dat.size() - 1] ^= 1;
+  WriteFile("init.dat", dat);
+  EXPECT_EQ(Load(), "set x 12345678; set y 23");
+  dat.resize(dat.size() - 11);  // cut inside the third block
+  WriteFile("init.dat", dat);
+  EXPECT_EQ(Load(), "set x 12345678; ");
+}
+
+}  // namespace

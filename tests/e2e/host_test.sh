@@ -1,0 +1,128 @@
+#!/usr/bin/env bash
+# The real qsnclient in a scratch working directory: start-up, the command
+# line, the init file, the log and mputs, loglevel, errors and exit.
+source "$(dirname "$0")/lib.sh"
+
+ts='\[[0-9]{2}\.[0-9]{2}\.[0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2}\]:'
+
+# The vector made with iconv and openssl alone runs and logs in CP866, CR LF.
+d=$(workdir vector)
+cp "$TEST_DATA/sample-init.dat" "$d/init.dat"
+run_host "$d"
+check "vector exits 0" equals status 0 "$rc"
+check "vector log lines" grep -qaE "^${ts}Добро пожаловать в систему"$'\r'"\$" <(log_of "$d")
+check "vector second line" grep -qaE "^${ts}Ёлка ё Ё"$'\r'"\$" <(log_of "$d")
+check "vector exactly two lines" equals lines 2 "$(grep -c $'\r$' "$d/qsnclient.log")"
+
+# The command line reaches the script; Tk takes its own options out even
+# when it then fails for want of a display.
+args_script='mputs "argv=<$argv> argc=$argc argv0=$argv0 interactive=$tcl_interactive tk=[llength [info commands winfo]]"'
+d=$(workdir args)
+pack_into "$d" <<<"$args_script"
+run_host "$d" a "b c"
+check "two words, one with a blank" log_has "$d" "argv=<a {b c}> argc=2 argv0=$QSNCLIENT interactive=0 tk=0"
+run_host "$d"
+check "no arguments" log_has "$d" "argv=<> argc=0 "
+run_host "$d" -name X a
+check "Tk option taken out" log_has "$d" "argv=<a> argc=1 "
+
+# With a display Tk is there and its options are taken out the same way.
+if command -v xvfb-run >/dev/null; then
+  pack_into "$d" <<<"$args_script; mputs screen=[winfo exists .]"
+  (cd "$d" && xvfb-run -a "$QSNCLIENT" -name X a "b c") && rc=0 || rc=$?
+  check "xvfb exits 0" equals status 0 "$rc"
+  check "xvfb argv" log_has "$d" "argv=<a {b c}> argc=2 argv0=$QSNCLIENT interactive=0 tk=1"
+  check "xvfb main window" log_has "$d" "screen=1"
+else
+  echo "xvfb-run missing: display case not run" >&2
+  failed=$((failed + 1))
+fi
+
+# No init.dat: one line, nothing evaluated, status 0.
+d=$(workdir missing)
+run_host "$d"
+check "missing exits 0" equals status 0 "$rc"
+check "missing says so" equals log "Init file not found"$'\r' "$(cat "$d/qsnclient.log")"
+
+# mputs writes "[timestamp]:words" with no blank after the colon.
+d=$(workdir mputs)
+pack_into "$d" <<'TCL'
+mputs Начало работы
+mputs
+mputs "a  b" c
+TCL
+run_host "$d"
+check "mputs format" grep -qaE "^${ts}Начало работы"$'\r'"\$" <(log_of "$d")
+check "mputs empty" grep -qaE "^${ts}"$'\r'"\$" <(log_of "$d")
+check "mputs spaces kept" grep -qaE "^${ts}a  b c"$'\r'"\$" <(log_of "$d")
+
+# loglevel: linked both ways, 0 silences everything, integers only.
+d=$(workdir loglevel)
+pack_into "$d" <<'TCL'
+mputs start=$loglevel
+set r [catch {set loglevel abc} msg]
+mputs refused=$r level=$loglevel msg=$msg
+set loglevel 4
+mputs four=$loglevel
+set loglevel 0
+mputs silent
+error "not logged either"
+TCL
+run_host "$d"
+check "loglevel starts at 3" log_has "$d" "start=3"
+check "non-integer refused" log_has "$d" "refused=1 level=3 msg=can't set \"loglevel\": variable must have integer value"
+check "loglevel 4" log_has "$d" "four=4"
+check "loglevel 0 silences" bash -c "! grep -qa -e silent -e 'not logged' '$d/qsnclient.log'"
+
+# A failing script leaves its trace at level 1; the status stays 0.
+d=$(workdir error)
+pack_into "$d" <<'TCL'
+proc fail {} {error "сбой в сценарии"}
+mputs before
+fail
+mputs after
+TCL
+run_host "$d"
+check "error exits 0" equals status 0 "$rc"
+check "error trace" log_has "$d" $'сбой в сценарии\n    while executing\n"error "сбой в сценарии""\n    (procedure "fail" line 1)'
+check "error stops the script" bash -c "! grep -qa after '$d/qsnclient.log'"
+
+# exit N ends at once with N; every line logged before it is there.
+d=$(workdir exit)
+pack_into "$d" <<'TCL'
+for {set i 0} {$i < 100} {incr i} { mputs line $i }
+exit 3
+mputs unreachable
+TCL
+run_host "$d"
+check "exit status" equals status 3 "$rc"
+check "log complete before exit" log_has "$d" "line 99"
+check "nothing after exit" bash -c "! grep -qa unreachable '$d/qsnclient.log'"
+
+# Cyrillic literals arrive intact as Tcl characters.
+d=$(workdir cyrillic)
+pack_into "$d" <<'TCL'
+set s "Съешь же ещё этих мягких булок"
+mputs $s [string length $s] [string toupper ё]
+TCL
+run_host "$d"
+check "cyrillic literal" log_has "$d" "Съешь же ещё этих мягких булок 30 Ё"
+
+# A log that cannot be created: the script still runs.
+d=$(workdir nolog)
+mkdir "$d/qsnclient.log"
+pack_into "$d" <<<'mputs x; set f [open ran w]; puts $f yes; close $f'
+run_host "$d"
+check "no log: exits 0" equals status 0 "$rc"
+check "no log: script ran" equals marker yes "$(cat "$d/ran" 2>/dev/null)"
+
+# No Blowfish (OpenSSL's legacy provider missing): said once, nothing run.
+d=$(workdir nocipher)
+pack_into "$d" <<<'set f [open ran w]; close $f'
+(cd "$d" && OPENSSL_MODULES="$d/none" env -u DISPLAY "$QSNCLIENT") && rc=0 || rc=$?
+check "no cipher: exits 0" equals status 0 "$rc"
+check "no cipher: one line" equals lines 1 "$(grep -c . "$d/qsnclient.log")"
+check "no cipher: says why" log_has "$d" "no Blowfish-CBC cipher"
+check "no cipher: nothing ran" test ! -e "$d/ran"
+
+finish

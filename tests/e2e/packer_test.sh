@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# qsnpack from the command line, against openssl enc and iconv.
+source "$(dirname "$0")/lib.sh"
+
+key=5f1c2a9e07d3b4816e0f9a2cd3417b58
+iv=a3c95e1077b2d04f
+ossl() { openssl enc -bf-cbc -K $key -iv $iv -provider legacy -provider default "$@"; }
+
+d=$(workdir packer)
+cat >"$d/app.tcl" <<'TCL'
+# Проверка: кириллица, фигурные скобки и обратная косая черта.
+set greeting "Здравствуй, мир \{ё\}"
+mputs $greeting
+TCL
+
+# pack: what openssl and iconv undo is the author's text.
+"$QSNPACK" pack "$d/app.tcl" "$d/init.dat"
+check "pack exits 0" equals status 0 "$?"
+check "openssl deciphers pack" cmp -s <(ossl -d -in "$d/init.dat" | iconv -f KOI8-R -t UTF-8) "$d/app.tcl"
+
+# What openssl and iconv make, the host runs and unpack reads back.
+iconv -f UTF-8 -t KOI8-R "$d/app.tcl" | ossl -out "$d/ossl.dat"
+check "same bytes as openssl" cmp -s "$d/ossl.dat" "$d/init.dat"
+"$QSNPACK" unpack "$d/ossl.dat" "$d/back.tcl"
+check "unpack reads openssl's file" cmp -s "$d/back.tcl" "$d/app.tcl"
+cp "$d/ossl.dat" "$d/init.dat"
+run_host "$d"
+check "host runs openssl's file" log_has "$d" "Здравствуй, мир {ё}"
+
+# - stands for standard input and output.
+check "stdin to stdout round trip" cmp -s \
+  <("$QSNPACK" pack - - <"$d/app.tcl" | "$QSNPACK" unpack - -) "$d/app.tcl"
+check "help names both verbs" bash -c "'$QSNPACK' --help | grep -q 'qsnpack pack' && '$QSNPACK' --help | grep -q 'qsnpack unpack'"
+"$QSNPACK" frobnicate a b 2>/dev/null
+check "unknown verb is a usage error" equals status 2 "$?"
+
+# expect_refusal NAME VERB INPUT PATTERN: exit 1, one line naming the input
+# and the problem, and no output file left behind, not even a temporary one.
+expect_refusal() {
+  local name=$1 verb=$2 input=$3 pattern=$4 out="$d/out/result"
+  rm -rf "$d/out" && mkdir "$d/out"
+  local err status=0
+  err=$("$QSNPACK" "$verb" "$input" "$out" 2>&1 >/dev/null) || status=$?
+  check "$name: status 1" equals status 1 "$status"
+  check "$name: one line" equals lines 1 "$(printf '%s\n' "$err" | wc -l)"
+  check "$name: names file and problem" grep -qE "^qsnpack: $input: .*$pattern" <<<"$err"
+  check "$name: no output left" equals files "" "$(ls -A "$d/out")"
+}
+
+printf 'set a 1\nset b "中"\n' >"$d/chinese.tcl"
+expect_refusal "no KOI8-R form" pack "$d/chinese.tcl" "U\+4E2D at line 2, column 8 has no KOI8-R form"
+printf 'set a 1\0' >"$d/nul.tcl"
+expect_refusal "NUL byte" pack "$d/nul.tcl" "NUL byte at line 1, column 8"
+printf 'set a \xff\n' >"$d/latin.tcl"
+expect_refusal "invalid UTF-8" pack "$d/latin.tcl" "invalid UTF-8 at line 1, column 7"
+expect_refusal "missing file" pack "$d/absent.tcl" "No such file or directory"
+head -c 13 "$d/ossl.dat" >"$d/short.dat"
+expect_refusal "not a multiple of 8" unpack "$d/short.dat" "not a positive multiple of 8"
+"$QSNPACK" pack "$d/app.tcl" - | head -c 16 >"$d/cut.dat"
+expect_refusal "bad padding" unpack "$d/cut.dat" "bad padding"
+
+# An existing output file survives a refused run untouched.
+echo keep >"$d/keep.dat"
+"$QSNPACK" pack "$d/chinese.tcl" "$d/keep.dat" 2>/dev/null
+check "refusal keeps old output" equals content keep "$(cat "$d/keep.dat")"
+
+finish
