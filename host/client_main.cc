@@ -12,6 +12,7 @@
 #include "host/owners.h"
 #include "log/log.h"
 #include "log/mputs.h"
+#include "session/session.h"
 
 int ClientMain(int argc, char** argv) {
   char cwd[1024];
@@ -38,6 +39,7 @@ int ClientMain(int argc, char** argv) {
           Tcl_GetVar(interp, "errorInfo", TCL_GLOBAL_ONLY | TCL_LEAVE_ERR_MSG);
       LogPrintf(1, "%s\n", info ? info : "");
     }
+    FreeResponseBuffer();
   }
   CloseLog();
   return 0;
@@ -65,8 +67,7 @@ Tcl_Interp* CreateInterpreter(int argc, char** argv) {
 }
 
 void RegisterCommands(Tcl_Interp* interp) {
-  // The session table, the response buffer and the session commands are
-  // installed here, before the log commands.
+  RegisterSessionCommands(interp);
   Tcl_CreateObjCommand(interp, "mputs", MputsCmd, nullptr, nullptr);
   Tcl_LinkVar(interp, "loglevel", reinterpret_cast<char*>(&LogLevel), TCL_LINK_INT);
 }

@@ -1,0 +1,16 @@
+// What a waited request returns once its transfer has ended: a transport
+// error, "Сервер умер" on HTTP 404, a failing statistics callback, the
+// parsed reply, or an empty result. Logs the statistics on the way.
+#pragma once
+
+#include <tcl.h>
+
+#include <ctime>
+
+#include "session/session.h"
+
+// `t1` is when the transfer started; `callback` the statistics command
+// prefix, or null. Returns TCL_OK, TCL_ERROR, or whatever other code the
+// callback returned.
+int FinishWaitedRequest(Session* session, Tcl_Interp* interp, std::time_t t1,
+                        Tcl_Obj* callback);
