@@ -1,0 +1,102 @@
+#include "session/reply.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "log/log.h"
+#include "tests/test_util.h"
+
+namespace {
+
+class ParseReplyTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    interp_ = Tcl_CreateInterp();
+    session_ = Session{};
+    Tcl_DStringInit(&session_.path);
+    OpenLog();
+  }
+  void TearDown() override {
+    CloseLog();
+    Tcl_DStringFree(&session_.path);
+    Tcl_DeleteInterp(interp_);
+  }
+  int Parse(const char* body, Session* session = nullptr) {
+    return ParseReply(session ? session : &session_, interp_, body);
+  }
+  std::string Result() { return Tcl_GetStringResult(interp_); }
+  std::string Path() { return Tcl_DStringValue(&session_.path); }
+  std::string ErrorInfo() { return Tcl_GetVar(interp_, "errorInfo", TCL_GLOBAL_ONLY); }
+
+  qsn::testing::ScratchDir dir_;
+  Tcl_Interp* interp_ = nullptr;
+  Session session_;
+};
+
+TEST_F(ParseReplyTest, QsnreplyIsTheResultAndTheLastRepeatWins) {
+  EXPECT_EQ(Parse("-qsnreply {a b c}"), TCL_OK);
+  EXPECT_EQ(Result(), "a b c");
+  EXPECT_EQ(Parse("-qsnreply a -other x -qsnreply b"), TCL_OK);
+  EXPECT_EQ(Result(), "b");
+  EXPECT_EQ(Parse("-error 0 -qsnreply x"), TCL_OK);
+  EXPECT_EQ(Result(), "x");
+  EXPECT_EQ(Parse("-error no -qsnreply {}"), TCL_OK);
+  EXPECT_EQ(Result(), "");
+}
+
+TEST_F(ParseReplyTest, AReplyWithoutQsnreplyLeavesTheResultAlone) {
+  Tcl_SetObjResult(interp_, Tcl_NewStringObj("from the callback", -1));
+  EXPECT_EQ(Parse("  \n\t "), TCL_OK);
+  EXPECT_EQ(Result(), "from the callback");
+  EXPECT_EQ(Parse("-something else"), TCL_OK);
+  EXPECT_EQ(Result(), "from the callback");
+}
+
+TEST_F(ParseReplyTest, ServerErrorCarriesItsMessageAndTrace) {
+  EXPECT_EQ(Parse("-error 1 -errormsg denied -errorinfo {remote trace}"), TCL_ERROR);
+  EXPECT_EQ(Result(), "denied");
+  EXPECT_EQ(ErrorInfo(), "Ошибка на сервере:\nremote trace\nСтек клиента:");
+  // Without -errormsg the server-error line is the message.
+  EXPECT_EQ(Parse("-errorinfo {t} -error yes"), TCL_ERROR);
+  EXPECT_EQ(Result(), "Ошибка на сервере:");
+  // A true -error with neither keeps whatever the result held.
+  Tcl_SetObjResult(interp_, Tcl_NewStringObj("held", -1));
+  EXPECT_EQ(Parse("-error true"), TCL_ERROR);
+  EXPECT_EQ(Result(), "held");
+}
+
+TEST_F(ParseReplyTest, ANonBooleanErrorFlagIsNoError) {
+  EXPECT_EQ(Parse("-error maybe"), TCL_OK);
+  EXPECT_NE(Result().find("expected boolean value but got \"maybe\""), std::string::npos);
+  EXPECT_EQ(Parse("-error maybe -qsnreply fine"), TCL_OK);
+  EXPECT_EQ(Result(), "fine");
+}
+
+TEST_F(ParseReplyTest, MalformedRepliesFail) {
+  EXPECT_EQ(Parse("-qsnreply"), TCL_ERROR);
+  EXPECT_EQ(Result(), "Нечётное число элементов в ответе");
+  EXPECT_EQ(Parse("-qsnreply {unclosed"), TCL_ERROR);
+  EXPECT_EQ(Result(), "unmatched open brace in list");
+}
+
+TEST_F(ParseReplyTest, ChangeurlMovesTheSessionWhateverTheOutcome) {
+  EXPECT_EQ(Parse("-changeurl /next -qsnreply ok"), TCL_OK);
+  EXPECT_EQ(Path(), "/next");
+  EXPECT_EQ(Parse("-changeurl /user/7 -error 1 -errormsg no"), TCL_ERROR);
+  EXPECT_EQ(Path(), "/user/7");
+  // A session closed meanwhile is not touched.
+  EXPECT_EQ(ParseReply(nullptr, interp_, "-changeurl /gone -qsnreply ok"), TCL_OK);
+  EXPECT_EQ(Path(), "/user/7");
+}
+
+TEST_F(ParseReplyTest, LogsErrorsAtLevelOne) {
+  LogLevel = 1;
+  Parse("-error 1 -errormsg x");
+  Parse("-qsnreply fine");
+  LogLevel = 3;
+  EXPECT_EQ(qsn::testing::ReadFile("qsnclient.log"),
+            "found -error\r\nfound -error yes\r\nparser returns TCL_ERROR\r\n");
+}
+
+}  // namespace

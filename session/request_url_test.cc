@@ -1,0 +1,41 @@
+#include "session/request_url.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+std::string Compose(const char* base, const char* path) {
+  Session session{};
+  Tcl_DStringInit(&session.base_url);
+  Tcl_DStringInit(&session.path);
+  Tcl_DStringInit(&session.request_url);
+  Tcl_DStringAppend(&session.base_url, base, -1);
+  Tcl_DStringAppend(&session.path, path, -1);
+  ComposeRequestUrl(&session);
+  ComposeRequestUrl(&session);  // rebuilt from scratch, never appended to
+  std::string url = Tcl_DStringValue(&session.request_url);
+  Tcl_DStringFree(&session.base_url);
+  Tcl_DStringFree(&session.path);
+  Tcl_DStringFree(&session.request_url);
+  return url;
+}
+
+TEST(ComposeRequestUrl, JoinsBaseAndPathWithExactlyOneSlash) {
+  EXPECT_EQ(Compose("http://h/app", ""), "http://h/app/");
+  EXPECT_EQ(Compose("http://h/app/", ""), "http://h/app/");
+  EXPECT_EQ(Compose("http://h/app", "/x/y"), "http://h/app/x/y");
+  EXPECT_EQ(Compose("http://h/app/", "x"), "http://h/app/x");
+  EXPECT_EQ(Compose("http://h/app/", "/x"), "http://h/app/x");
+  EXPECT_EQ(Compose("http://h/app", "x"), "http://h/app/x");
+}
+
+TEST(ComposeRequestUrl, EmptyBaseCountsAsNotEndingInASlash) {
+  EXPECT_EQ(Compose("", ""), "/");
+  EXPECT_EQ(Compose("", "/p"), "/p");
+  // Only one slash is dropped or added: what the server gave is kept.
+  EXPECT_EQ(Compose("http://h//", "//p"), "http://h///p");
+}
+
+}  // namespace
