@@ -31,8 +31,10 @@ bool SetUpTransfer(Session* session, Tcl_Interp* interp, Tcl_Obj* command,
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 0L);
   curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
   // Cookies the server sets stay in this handle and go back with later
-  // requests of this session only.
-  curl_easy_setopt(easy, CURLOPT_COOKIEFILE, "");
+  // requests of this session only. The engine is switched on with an empty
+  // cookie line rather than an empty cookie file name: libcurl 7.88 loses
+  // the list of file names on every reset, a leak per request.
+  curl_easy_setopt(easy, CURLOPT_COOKIELIST, "Set-Cookie:");
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, WriteToResponse);
   Tcl_DStringSetLength(&ResponseBuffer, 0);
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, &ResponseBuffer);

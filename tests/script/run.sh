@@ -1,0 +1,98 @@
+#!/usr/bin/env bash
+# Runs the tcltest files given as arguments inside the real qsnclient,
+# against peers this script starts on 127.0.0.1 and stops by pid: qsnserver
+# over HTTP and HTTPS (self-signed certificate made here) with the test
+# application app.tcl, and tinyproxy with its own configuration.
+# Each test file sees `peer(http)`, `peer(https)`, `peer(proxy)`,
+# `peer(refused)` and `peer(dir)` (its working directory).
+set -u
+here=$(cd "$(dirname "$0")" && pwd)
+QSNCLIENT=${QSNCLIENT:?} QSNPACK=${QSNPACK:?} QSNSERVER=${QSNSERVER:?}
+
+scratch=$(mktemp -d /tmp/qsnscript.XXXXXX)
+pids=()
+stop_all() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null; done
+  rm -rf "$scratch"
+}
+trap stop_all EXIT
+
+# A port nothing listens on: bound and released by tclsh.
+free_port() {
+  echo 'set s [socket -server {} -myaddr 127.0.0.1 0]; puts [lindex [fconfigure $s -sockname] 2]; close $s' | tclsh
+}
+
+# start_server NAME ARGS...: starts qsnserver, waits for its first line and
+# prints the URL it gives.
+start_server() {
+  local name=$1
+  shift
+  local out="$scratch/$name.out"
+  "$QSNSERVER" --listen 127.0.0.1:0 "$@" "$here/app.tcl" >"$out" 2>"$scratch/$name.err" &
+  pids+=($!)
+  for _ in $(seq 100); do
+    local line
+    line=$(head -n 1 "$out" 2>/dev/null)
+    if [[ "$line" == "listening on "* ]]; then
+      echo "${line#listening on }"
+      return 0
+    fi
+    sleep 0.05
+  done
+  echo "qsnserver $name did not start:" >&2
+  cat "$scratch/$name.err" >&2
+  return 1
+}
+
+http_url=$(start_server http) || exit 1
+openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -days 1 \
+  -keyout "$scratch/key.pem" -out "$scratch/cert.pem" 2>/dev/null || exit 1
+https_url=$(start_server https --tls-cert "$scratch/cert.pem" --tls-key "$scratch/key.pem") || exit 1
+
+proxy_port=$(free_port)
+cat >"$scratch/tinyproxy.conf" <<CONF
+Port $proxy_port
+Listen 127.0.0.1
+Timeout 60
+MaxClients 20
+Allow 127.0.0.1
+LogFile "$scratch/tinyproxy.log"
+LogLevel Info
+ViaProxyName "testproxy"
+CONF
+tinyproxy -d -c "$scratch/tinyproxy.conf" >/dev/null 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do
+  (echo >"/dev/tcp/127.0.0.1/$proxy_port") 2>/dev/null && break
+  sleep 0.05
+done
+
+status=0
+for test_file in "$@"; do
+  name=$(basename "$test_file" .test)
+  dir="$scratch/$name"
+  mkdir -p "$dir"
+  cat >"$dir/driver.tcl" <<TCL
+package require tcltest
+namespace import ::tcltest::*
+array set peer [list http $http_url https $https_url \
+    proxy http://127.0.0.1:$proxy_port refused http://127.0.0.1:$(free_port)/ \
+    dir [pwd] proxylog $scratch/tinyproxy.log]
+source $here/helpers.tcl
+if {[catch {source $test_file}]} {
+    puts stderr \$::errorInfo
+    exit 2
+}
+cleanupTests
+exit [expr {\$::tcltest::numTests(Failed) > 0 || \$::tcltest::numTests(Total) == 0}]
+TCL
+  "$QSNPACK" pack "$dir/driver.tcl" "$dir/init.dat" || exit 1
+  echo "== $name"
+  if ! (cd "$dir" && env -u DISPLAY "$QSNCLIENT"); then
+    status=1
+    echo "-- $name failed; the end of its log:"
+    iconv -f CP866 -t UTF-8 "$dir/qsnclient.log" | tr -d '\r' | tail -n 40
+  fi
+done
+exit $status
