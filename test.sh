@@ -12,3 +12,7 @@ scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 echo "== sanitizer build"
 scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DQSN_SANITIZE=ON
 (cd build-asan && ctest --output-on-failure -j2)
+if [ -x scripts/fuzz.sh ]; then
+  echo "== fuzzing"
+  scripts/fuzz.sh
+fi
