@@ -125,4 +125,23 @@ check "no cipher: one line" equals lines 1 "$(grep -c . "$d/qsnclient.log")"
 check "no cipher: says why" log_has "$d" "no Blowfish-CBC cipher"
 check "no cipher: nothing ran" test ! -e "$d/ran"
 
+# Damaged init files: never a crash, status 0; what deciphers is judged by
+# the interpreter, and its complaint is in the log.
+d=$(workdir damaged)
+pack_into "$d" <<<'mputs "first block is long enough to matter"; mputs second'
+cp "$d/init.dat" "$d/good.dat"
+: >"$d/init.dat"
+run_host "$d"
+check "empty init.dat: status 0" equals status 0 "$rc"
+check "empty init.dat: empty log" equals log "" "$(cat "$d/qsnclient.log")"
+head -c 20 "$d/good.dat" >"$d/init.dat"
+run_host "$d"
+check "truncated, not a multiple of 8: status 0" equals status 0 "$rc"
+check "truncated: the interpreter's complaint" log_has "$d" 'missing "'
+head -c 4096 /dev/urandom >"$d/init.dat"
+run_host "$d"
+check "garbage: status 0" equals status 0 "$rc"
+check "garbage: every line break is CR LF" \
+  equals "line breaks" "$(wc -l <"$d/qsnclient.log")" "$(grep -ac $'\r$' "$d/qsnclient.log")"
+
 finish
