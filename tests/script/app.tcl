@@ -13,8 +13,8 @@ proc ::rpc::failgo {path message} {
     qsn::changeurl $path
     error $message
 }
-proc ::rpc::fail {message} { inner $message }
-proc ::rpc::inner {message} { error $message }
+proc ::rpc::fail {message} {inner $message}
+proc ::rpc::inner {message} {error $message}
 proc ::rpc::raw {status body} { qsn::raw $status $body }
 proc ::rpc::rawbytes {status hex} { qsn::raw $status [binary format H* $hex] }
 proc ::rpc::setcookie {name value} {

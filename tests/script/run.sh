@@ -84,8 +84,10 @@ if {[catch {source $test_file}]} {
     puts stderr \$::errorInfo
     exit 2
 }
+# cleanupTests resets the counts it prints.
+set status [expr {\$::tcltest::numTests(Failed) > 0 || \$::tcltest::numTests(Total) == 0}]
 cleanupTests
-exit [expr {\$::tcltest::numTests(Failed) > 0 || \$::tcltest::numTests(Total) == 0}]
+exit \$status
 TCL
   "$QSNPACK" pack "$dir/driver.tcl" "$dir/init.dat" || exit 1
   echo "== $name"

@@ -1,0 +1,28 @@
+// One request of the application protocol as the Tcl thread sees it, and
+// what the application made of it.
+#pragma once
+
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+struct AppRequest {
+  std::string path;
+  std::multimap<std::string, std::string> headers;  // names as sent
+  std::string command;                              // UTF-8
+  std::string arglist;                              // UTF-8
+  // Set when the HTTP request itself is unfit; the reply then says so.
+  std::string protocol_error;
+};
+
+struct AppReply {
+  int status = 200;
+  std::string body;
+  std::string content_type = "text/plain; charset=utf-8";
+  std::vector<std::pair<std::string, std::string>> headers;  // Set-Cookie etc.
+  int delay_ms = 0;
+  // With cut_after >= 0, the full length is announced but only this many
+  // bytes are sent before the connection is closed.
+  long cut_after = -1;
+};

@@ -1,0 +1,203 @@
+// The Tcl thread: loads the application script, then runs one request at a
+// time by calling the proc ::rpc::<command> with the elements of the
+// argument list, and builds the reply list with Tcl's own list routines.
+#include "server/tcl_app.h"
+
+#include <tcl.h>
+
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include "server/qsn_commands.h"
+#include "server/tcl_text.h"
+
+namespace {
+
+struct Job {
+  AppRequest request;
+  std::promise<AppReply> reply;
+};
+
+std::mutex queue_mutex;
+std::condition_variable queue_ready;
+std::deque<Job*> queue;
+bool stopping = false;
+std::thread tcl_thread;
+
+std::string ListReply(Tcl_Obj* const* words, int count) {
+  Tcl_Obj* list = Tcl_NewListObj(count, words);
+  Tcl_IncrRefCount(list);
+  std::string body = ToUtf8(list);
+  Tcl_DecrRefCount(list);
+  return body;
+}
+
+std::string ErrorReply(Tcl_Obj* message, Tcl_Obj* info, const char* changeurl) {
+  std::vector<Tcl_Obj*> words = {Tcl_NewStringObj("-error", -1), Tcl_NewIntObj(1),
+                                 Tcl_NewStringObj("-errormsg", -1), message};
+  if (info) {
+    words.push_back(Tcl_NewStringObj("-errorinfo", -1));
+    words.push_back(info);
+  }
+  if (changeurl) {
+    words.push_back(Tcl_NewStringObj("-changeurl", -1));
+    words.push_back(Tcl_NewStringObj(changeurl, -1));
+  }
+  return ListReply(words.data(), static_cast<int>(words.size()));
+}
+
+std::string ProtocolError(const std::string& message) {
+  return ErrorReply(FromUtf8(message), nullptr, nullptr);
+}
+
+// Only procs defined directly in ::rpc can be called: no "::" to leave the
+// namespace, no glob characters for `info procs` to expand.
+bool IsRpcProc(Tcl_Interp* interp, const std::string& name) {
+  if (name.empty() || name.find("::") != std::string::npos ||
+      name.find_first_of("*?[]\\") != std::string::npos)
+    return false;
+  Tcl_Obj* pattern = Tcl_NewStringObj("::rpc::", -1);
+  Tcl_AppendObjToObj(pattern, FromUtf8(name));
+  Tcl_Obj* words[] = {Tcl_NewStringObj("info", -1), Tcl_NewStringObj("procs", -1),
+                      pattern};
+  for (Tcl_Obj* w : words) Tcl_IncrRefCount(w);
+  bool found = Tcl_EvalObjv(interp, 3, words, TCL_EVAL_GLOBAL) == TCL_OK &&
+               Tcl_GetCharLength(Tcl_GetObjResult(interp)) > 0;
+  for (Tcl_Obj* w : words) Tcl_DecrRefCount(w);
+  Tcl_ResetResult(interp);
+  return found;
+}
+
+AppReply Dispatch(Tcl_Interp* interp, const AppRequest& request) {
+  AppReply reply;
+  RequestContext context{&request, &reply, {}, false};
+  SetRequestContext(&context);
+
+  Tcl_Obj* arglist = FromUtf8(request.arglist);
+  Tcl_IncrRefCount(arglist);
+  int argc;
+  Tcl_Obj** argv;
+  if (!request.protocol_error.empty()) {
+    reply.body = ProtocolError(request.protocol_error);
+  } else if (Tcl_ListObjGetElements(interp, arglist, &argc, &argv) != TCL_OK) {
+    reply.body = ProtocolError("arglist is not a Tcl list: " +
+                               std::string(Tcl_GetStringResult(interp)));
+  } else if (!IsRpcProc(interp, request.command)) {
+    reply.body = ProtocolError("unknown command \"" + request.command + "\"");
+  } else {
+    std::vector<Tcl_Obj*> words;
+    Tcl_Obj* name = Tcl_NewStringObj("::rpc::", -1);
+    Tcl_AppendObjToObj(name, FromUtf8(request.command));
+    words.push_back(name);
+    words.insert(words.end(), argv, argv + argc);
+    for (Tcl_Obj* w : words) Tcl_IncrRefCount(w);
+    int code = Tcl_EvalObjv(interp, static_cast<int>(words.size()), words.data(),
+                            TCL_EVAL_GLOBAL);
+    for (Tcl_Obj* w : words) Tcl_DecrRefCount(w);
+
+    const char* changeurl = context.changeurl_set ? context.changeurl.c_str() : nullptr;
+    if (context.raw) {
+      // The application answered for itself.
+    } else if (code == TCL_OK || code == TCL_RETURN) {
+      std::vector<Tcl_Obj*> out = {Tcl_NewStringObj("-qsnreply", -1),
+                                   Tcl_GetObjResult(interp)};
+      if (changeurl) {
+        out.push_back(Tcl_NewStringObj("-changeurl", -1));
+        out.push_back(Tcl_NewStringObj(changeurl, -1));
+      }
+      reply.body = ListReply(out.data(), static_cast<int>(out.size()));
+    } else {
+      Tcl_Obj* message = Tcl_GetObjResult(interp);
+      Tcl_IncrRefCount(message);
+      Tcl_Obj* info = Tcl_GetVar2Ex(interp, "errorInfo", nullptr, TCL_GLOBAL_ONLY);
+      if (code != TCL_ERROR) {
+        Tcl_DecrRefCount(message);
+        message = Tcl_NewStringObj("command ended with break or continue", -1);
+        Tcl_IncrRefCount(message);
+        info = nullptr;
+      }
+      reply.body = ErrorReply(message, info, changeurl);
+      Tcl_DecrRefCount(message);
+    }
+  }
+  Tcl_DecrRefCount(arglist);
+  Tcl_ResetResult(interp);
+  SetRequestContext(nullptr);
+  return reply;
+}
+
+void TclThread(std::string script, std::promise<std::string> loaded) {
+  Tcl_Interp* interp = Tcl_CreateInterp();
+  InitTclText();
+  std::string error;
+  if (Tcl_Init(interp) != TCL_OK) {
+    error = Tcl_GetStringResult(interp);
+  } else {
+    RegisterQsnCommands(interp);
+    if (Tcl_EvalFile(interp, script.c_str()) != TCL_OK) {
+      const char* info = Tcl_GetVar(interp, "errorInfo", TCL_GLOBAL_ONLY);
+      error = info ? info : Tcl_GetStringResult(interp);
+    }
+  }
+  bool ok = error.empty();
+  loaded.set_value(error);
+  while (ok) {
+    Job* job;
+    {
+      std::unique_lock<std::mutex> lock(queue_mutex);
+      queue_ready.wait(lock, [] { return stopping || !queue.empty(); });
+      if (queue.empty()) break;
+      job = queue.front();
+      queue.pop_front();
+    }
+    job->reply.set_value(Dispatch(interp, job->request));
+  }
+  FreeTclText();
+  Tcl_DeleteInterp(interp);
+  Tcl_FinalizeThread();
+}
+
+}  // namespace
+
+bool StartTclApp(const char* argv0, const std::string& script, std::string* error) {
+  Tcl_FindExecutable(argv0);
+  std::promise<std::string> loaded;
+  std::future<std::string> result = loaded.get_future();
+  tcl_thread = std::thread(TclThread, script, std::move(loaded));
+  *error = result.get();
+  if (!error->empty()) {
+    tcl_thread.join();
+    return false;
+  }
+  return true;
+}
+
+AppReply CallTclApp(AppRequest request) {
+  Job job{std::move(request), {}};
+  std::future<AppReply> reply = job.reply.get_future();
+  {
+    std::lock_guard<std::mutex> lock(queue_mutex);
+    if (stopping) {
+      AppReply refused;
+      refused.status = 503;
+      refused.body = "server is stopping\n";
+      return refused;
+    }
+    queue.push_back(&job);
+  }
+  queue_ready.notify_one();
+  return reply.get();
+}
+
+void StopTclApp() {
+  {
+    std::lock_guard<std::mutex> lock(queue_mutex);
+    stopping = true;
+  }
+  queue_ready.notify_all();
+  if (tcl_thread.joinable()) tcl_thread.join();
+}
