@@ -1,0 +1,167 @@
+#!/usr/bin/env bash
+# qsnserver driven by the curl command-line tool over HTTP and HTTPS.
+set -u
+QSNSERVER=${QSNSERVER:?path of qsnserver}
+here=$(cd "$(dirname "$0")" && pwd)
+app="$here/../script/app.tcl"
+
+passed=0
+failed=0
+scratch=$(mktemp -d /tmp/qsnserver.XXXXXX)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
+  wait 2>/dev/null
+  rm -rf "$scratch"
+}
+trap cleanup EXIT
+
+check() {
+  local name=$1
+  shift
+  if "$@"; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    echo "FAIL: $name" >&2
+  fi
+}
+equals() {
+  [[ "$2" == "$3" ]] && return 0
+  echo "  $1: expected [$2], got [$3]" >&2
+  return 1
+}
+matches() {
+  [[ "$3" =~ $2 ]] && return 0
+  echo "  $1: [$3] does not match [$2]" >&2
+  return 1
+}
+
+# start NAME ARGS...: starts a server, sets $url and $pid.
+start() {
+  local name=$1
+  shift
+  "$QSNSERVER" --listen 127.0.0.1:0 "$@" >"$scratch/$name.out" 2>"$scratch/$name.err" &
+  pid=$!
+  pids+=("$pid")
+  url=
+  for _ in $(seq 100); do
+    url=$(sed -n '1s/^listening on //p' "$scratch/$name.out")
+    [ -n "$url" ] && return 0
+    sleep 0.05
+  done
+  echo "server $name did not start: $(cat "$scratch/$name.err")" >&2
+  return 1
+}
+
+# post COMMAND ARGLIST [CURL ARGS...]: the reply body.
+post() {
+  local command=$1 arglist=$2
+  shift 2
+  curl -s -k -F "command=$command" -F "arglist=$arglist" "$@" "$url"
+}
+
+start plain "$app" || exit 1
+
+# The reply forms.
+check "normal return" equals reply '-qsnreply {a {b c}}' "$(post echo 'a {b c}')"
+reply=$(post fail 'boom')
+check "Tcl error with the server's trace" matches reply \
+  '^-error 1 -errormsg boom -errorinfo \{boom.*procedure "inner" line 1.*"::rpc::fail boom"\}$' \
+  "$reply"
+check "arglist not a list" equals reply \
+  '-error 1 -errormsg {arglist is not a Tcl list: unmatched open brace in list}' \
+  "$(post echo '{')"
+check "unknown command" equals reply '-error 1 -errormsg {unknown command "nosuch"}' \
+  "$(post nosuch '')"
+check "missing field" matches reply 'lacks the field' \
+  "$(curl -s -F command=echo "$url")"
+check "not multipart" matches reply 'not multipart/form-data' \
+  "$(curl -s -d command=echo -d arglist=x "$url")"
+check "GET is refused" equals status 405 "$(curl -s -o /dev/null -w '%{http_code}' "$url")"
+check "UTF-8 both ways" equals reply '-qsnreply {Привет, ёж!}' "$(post привет 'ёж')"
+
+# Only procs of ::rpc run.
+for name in exec exit '::rpc::echo' '::rpc::../x' 'ec*' 'echo]' '../echo' 'inner::x'; do
+  check "guard refuses $name" matches reply '^-error 1 -errormsg \{unknown command' \
+    "$(post "$name" 'x')"
+done
+check "still serving after the guard" equals reply '-qsnreply ok' "$(post echo ok)"
+
+# Cookies, -changeurl, the request path, headers.
+post setcookie 'sid 42' -c "$scratch/jar" >/dev/null
+check "cookie sent back" equals reply '-qsnreply 42' "$(post cookie sid -b "$scratch/jar")"
+check "no cookie without the jar" equals reply '-qsnreply {}' "$(post cookie sid)"
+check "changeurl" equals reply '-qsnreply v -changeurl /user/7' "$(post go '/user/7 v')"
+check "request path" equals reply '-qsnreply /a/b' \
+  "$(curl -s -F command=path -F arglist= "${url}a/b")"
+
+# Compression, raw answers, delay and a cut body.
+headers=$(curl -s -D - -o "$scratch/big" --compressed -H 'Accept-Encoding: gzip' \
+  -F command=big -F arglist=10000 "$url")
+check "gzip when accepted" matches headers $'Content-Encoding: gzip\r' "$headers"
+check "gzip body intact" equals size 100010 "$(wc -c <"$scratch/big")"
+check "raw 404 with body" equals reply '404 not here' \
+  "$(curl -s -w '%{http_code} ' -o "$scratch/raw" -F command=raw -F 'arglist=404 {not here}' "$url")$(cat "$scratch/raw")"
+check "empty 200" equals reply '200 0' \
+  "$(curl -s -o /dev/null -w '%{http_code} %{size_download}' -F command=raw -F 'arglist=200 {}' "$url")"
+t0=$(date +%s%N)
+post slow '300 late' >/dev/null
+ms=$((($(date +%s%N) - t0) / 1000000))
+check "delay" test "$ms" -ge 300
+curl -s -o /dev/null -F command=cut -F 'arglist=0123456789abcdef 5' "$url"
+check "cut body breaks the transfer" equals "curl status" 18 "$?"
+check "alive after the cut" equals reply '-qsnreply ok' "$(post echo ok)"
+
+# Clients on kept-alive connections, several at once.
+for i in 1 2 3 4; do
+  curl -s -v -F command=echo -F "arglist=$i" "$url" "$url" "$url" "$url" \
+    >"$scratch/ka$i.out" 2>"$scratch/ka$i.err" &
+done
+for job in $(jobs -p); do
+  [[ " ${pids[*]} " == *" $job "* ]] && continue
+  wait "$job"
+done
+for i in 1 2 3 4; do
+  check "client $i replies" equals replies "$(printf -- '-qsnreply %s' $i $i $i $i)" \
+    "$(cat "$scratch/ka$i.out")"
+  check "client $i reuses its connection" equals reuses 3 \
+    "$(grep -c 'Re-using existing connection' "$scratch/ka$i.err")"
+done
+
+# One line per request on stdout.
+check "request log line" matches line \
+  '^[0-9-]+ [0-9:]+ POST / echo 200 [0-9]+ [0-9]+$' "$(grep ' echo ' "$scratch/plain.out" | head -n 1)"
+
+# A clean stop on SIGTERM.
+kill -TERM "$pid"
+status=0
+wait "$pid" || status=$?
+check "SIGTERM exits 0" equals status 0 "$status"
+check "SIGTERM: gone" bash -c "! kill -0 $pid 2>/dev/null"
+
+# Bodies over the limit are refused; the server goes on.
+start small --max-body 2000 "$app" || exit 1
+check "body over the limit" equals status 413 \
+  "$(curl -s -o /dev/null -w '%{http_code}' -F command=echo -F "arglist=$(head -c 5000 /dev/zero | tr '\0' x)" "$url")"
+check "alive after the limit" equals reply '-qsnreply ok' "$(post echo ok)"
+
+# HTTPS with a self-signed certificate.
+openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -days 1 \
+  -keyout "$scratch/key.pem" -out "$scratch/cert.pem" 2>/dev/null
+start tls --tls-cert "$scratch/cert.pem" --tls-key "$scratch/key.pem" "$app" || exit 1
+check "https address" matches url '^https://127\.0\.0\.1:[0-9]+/$' "$url"
+check "over TLS" equals reply '-qsnreply secure' "$(post echo secure)"
+check "TLS peer is verified only on request" equals status 60 \
+  "$(curl -s -o /dev/null -F command=echo -F arglist=x "$url"; echo $?)"
+
+# Start-up errors.
+echo 'proc broken {' >"$scratch/bad.tcl"
+"$QSNSERVER" --listen 127.0.0.1:0 "$scratch/bad.tcl" >/dev/null 2>"$scratch/bad.err"
+check "bad application exits 1" equals status 1 "$?"
+check "bad application says why" matches err 'missing close-brace' "$(cat "$scratch/bad.err")"
+"$QSNSERVER" --help | grep -q -- '--tls-cert'
+check "help" equals status 0 "$?"
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
