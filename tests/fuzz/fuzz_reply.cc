@@ -1,0 +1,154 @@
+// Fuzzes the reply parser with what a server might send: any bytes as the
+// body, parsed on a live session as a waited request does, with the outcome
+// checked against Tcl's own list parser.
+#include <tcl.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "host/owners.h"
+#include "log/log.h"
+#include "session/reply.h"
+#include "session/session.h"
+#include "tests/fuzz/fuzz_util.h"
+
+namespace {
+
+constexpr char kOddCount[] = "Нечётное число элементов в ответе";
+constexpr char kServerError[] = "Ошибка на сервере:";
+constexpr char kMarker[] = "result before the reply";
+
+Tcl_Interp* interp = nullptr;
+Session session;
+
+std::string Result() { return Tcl_GetStringResult(interp); }
+
+std::string Path() {
+  return std::string(Tcl_DStringValue(&session.path), Tcl_DStringLength(&session.path));
+}
+
+std::string ObjString(Tcl_Obj* obj) {
+  int length = 0;
+  const char* bytes = Tcl_GetStringFromObj(obj, &length);
+  return std::string(bytes, length);
+}
+
+// What the reply should do, worked out with the list object parser rather
+// than Tcl_SplitList.
+struct Expected {
+  bool well_formed = false;
+  bool odd = false;
+  std::map<std::string, std::string> options;  // the last value of each
+
+  const std::string* Find(const std::string& name) const {
+    auto it = options.find(name);
+    return it == options.end() ? nullptr : &it->second;
+  }
+};
+
+Expected Model(const char* body) {
+  Expected e;
+  qsn::ObjRef list(Tcl_NewStringObj(body, -1));
+  int count = 0;
+  Tcl_Obj** elements = nullptr;
+  if (Tcl_ListObjGetElements(nullptr, list.get(), &count, &elements) != TCL_OK) return e;
+  e.well_formed = true;
+  e.odd = count % 2 != 0;
+  if (e.odd) return e;
+  for (int i = 0; i < count; i += 2)
+    e.options[ObjString(elements[i])] = ObjString(elements[i + 1]);
+  return e;
+}
+
+// Parses `body` with `target` as the session, starting from a known result
+// and error state, and checks the outcome against `e`.
+void ParseAndCheck(Session* target, const char* body, const Expected& e) {
+  const std::string path_before = Path();
+  Tcl_ResetResult(interp);
+  Tcl_SetObjResult(interp, Tcl_NewStringObj(kMarker, -1));
+
+  // As a waited request does it: the body and the result go to the log at
+  // level 4 around the parse.
+  LogPrintf(4, "preresult=%s\n", body);
+  int code = ParseReply(target, interp, body);
+  const std::string result = Result();
+  LogPrintf(4, "postresult=%s\n", result.c_str());
+  const char* info_var = Tcl_GetVar(interp, "errorInfo", TCL_GLOBAL_ONLY);
+  const std::string info = info_var ? info_var : "";
+
+  FUZZ_CHECK(code == TCL_OK || code == TCL_ERROR, "code %d", code);
+  const std::string* changeurl = e.Find("-changeurl");
+  if (target && changeurl) {
+    FUZZ_CHECK(Path() == *changeurl, "path '%s', -changeurl '%s'", Path().c_str(),
+               changeurl->c_str());
+  } else {
+    FUZZ_CHECK(Path() == path_before, "path moved to '%s' from '%s'", Path().c_str(),
+               path_before.c_str());
+  }
+
+  if (!e.well_formed) {
+    FUZZ_CHECK(code == TCL_ERROR, "a body that is no list parsed");
+    FUZZ_CHECK(result != kMarker && !result.empty(), "no message for a bad list");
+    return;
+  }
+  if (e.odd) {
+    FUZZ_CHECK(code == TCL_ERROR && result == kOddCount, "odd count: %d '%s'", code,
+               result.c_str());
+    return;
+  }
+
+  const std::string* flag = e.Find("-error");
+  int error = 0;
+  bool flag_is_boolean = true;
+  if (flag) flag_is_boolean = Tcl_GetBoolean(nullptr, flag->c_str(), &error) == TCL_OK;
+  if (!flag_is_boolean) error = 0;
+
+  const std::string* message = e.Find("-errormsg");
+  const std::string* trace = e.Find("-errorinfo");
+  const std::string* reply = e.Find("-qsnreply");
+  if (error) {
+    FUZZ_CHECK(code == TCL_ERROR, "a true -error returned %d", code);
+    const std::string want = message ? *message : trace ? kServerError : kMarker;
+    FUZZ_CHECK(result == want, "error result '%s', want '%s'", result.c_str(),
+               want.c_str());
+    if (trace) {
+      const std::string want_info =
+          std::string(kServerError) + "\n" + *trace + "\nСтек клиента:";
+      FUZZ_CHECK(info == want_info, "errorInfo '%s', want '%s'", info.c_str(),
+                 want_info.c_str());
+    }
+    return;
+  }
+  FUZZ_CHECK(code == TCL_OK, "a reply without a true -error returned %d", code);
+  if (reply) {
+    FUZZ_CHECK(result == *reply, "result '%s', -qsnreply '%s'", result.c_str(),
+               reply->c_str());
+  } else if (flag_is_boolean) {
+    FUZZ_CHECK(result == kMarker, "result '%s' set without -qsnreply", result.c_str());
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  qsn::fuzz::OpenScratchLog();
+  interp = Tcl_CreateInterp();
+  session = Session{};
+  Tcl_DStringInit(&session.path);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  // The body is read up to its first NUL, like the response buffer's string.
+  const std::string body(reinterpret_cast<const char*>(data), size);
+  const Expected e = Model(body.c_str());
+
+  // A session closed while its request ran is passed as null.
+  ParseAndCheck(nullptr, body.c_str(), e);
+  ParseAndCheck(&session, body.c_str(), e);
+
+  qsn::fuzz::TrimLog(1000);
+  return 0;
+}
