@@ -49,7 +49,11 @@ int FinishWaitedRequest(Session* session, Tcl_Interp* interp, std::time_t t1,
   bool failed = true;
   if (curl_easy_getinfo(easy, CURLINFO_OS_ERRNO, &errcode) == CURLE_OK) {
     LogPrintf(1, "error code=%ld\n", errcode);
-    failed = errcode != 0;
+    // libcurl keeps the OS error of an earlier failed transfer on the handle
+    // until another one replaces it: a transfer it reports as complete and
+    // successful has not failed, whatever number is left over.
+    bool succeeded = session->transfer_done && session->transfer_result == CURLE_OK;
+    failed = errcode != 0 && !succeeded;
   }
   if (failed) {
     if (session->errbuf[0]) {

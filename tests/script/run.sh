@@ -4,7 +4,8 @@
 # over HTTP and HTTPS (self-signed certificate made here) with the test
 # application app.tcl, and tinyproxy with its own configuration.
 # Each test file sees `peer(http)`, `peer(https)`, `peer(proxy)`,
-# `peer(refused)` and `peer(dir)` (its working directory).
+# `peer(refused)`, `peer(dir)` (its working directory), and `peer(server)`
+# with `peer(app)` to start servers of its own.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 QSNCLIENT=${QSNCLIENT:?} QSNPACK=${QSNPACK:?} QSNSERVER=${QSNSERVER:?}
@@ -24,7 +25,8 @@ free_port() {
 }
 
 # start_server NAME ARGS...: starts qsnserver, waits for its first line and
-# prints the URL it gives.
+# sets `started_url` to the URL it gives. Not to be run in a subshell: the
+# pid must reach stop_all.
 start_server() {
   local name=$1
   shift
@@ -35,7 +37,7 @@ start_server() {
     local line
     line=$(head -n 1 "$out" 2>/dev/null)
     if [[ "$line" == "listening on "* ]]; then
-      echo "${line#listening on }"
+      started_url=${line#listening on }
       return 0
     fi
     sleep 0.05
@@ -45,10 +47,12 @@ start_server() {
   return 1
 }
 
-http_url=$(start_server http) || exit 1
+start_server http || exit 1
+http_url=$started_url
 openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -days 1 \
   -keyout "$scratch/key.pem" -out "$scratch/cert.pem" 2>/dev/null || exit 1
-https_url=$(start_server https --tls-cert "$scratch/cert.pem" --tls-key "$scratch/key.pem") || exit 1
+start_server https --tls-cert "$scratch/cert.pem" --tls-key "$scratch/key.pem" || exit 1
+https_url=$started_url
 
 proxy_port=$(free_port)
 cat >"$scratch/tinyproxy.conf" <<CONF
@@ -78,7 +82,8 @@ package require tcltest
 namespace import ::tcltest::*
 array set peer [list http $http_url https $https_url \
     proxy http://127.0.0.1:$proxy_port refused http://127.0.0.1:$(free_port)/ \
-    dir [pwd] proxylog $scratch/tinyproxy.log]
+    dir [pwd] proxylog $scratch/tinyproxy.log \
+    server $QSNSERVER app $here/app.tcl]
 source $here/helpers.tcl
 if {[catch {source $test_file}]} {
     puts stderr \$::errorInfo
