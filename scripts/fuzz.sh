@@ -30,6 +30,10 @@ trap 'rm -rf "$work"' EXIT
 artifacts=$build/artifacts
 mkdir -p "$artifacts"
 
+# The targets' scratch folders go here too, so a crashed run leaves none
+# behind in /tmp.
+export TMPDIR=$work
+
 # Leak checking stays on, and any UB report ends the run like a crash.
 export ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:check_initialization_order=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
@@ -42,6 +46,7 @@ fi
 
 # A sanitizer that reports without stopping the process still fails the run.
 reports='ERROR: (AddressSanitizer|LeakSanitizer|UndefinedBehaviorSanitizer)|runtime error:|deadly signal|check failed:'
+passed=0
 failed=0
 
 # run NAME COMMAND...: runs the command with its output in a log, and shows
@@ -54,9 +59,10 @@ run() {
   if [ "$status" -ne 0 ] || grep -qE "$reports" "$log"; then
     echo "FAIL $name (exit $status)"
     grep -vE '^#[0-9]+.*(NEW|REDUCE|pulse)' "$log" | tail -60
-    failed=1
+    failed=$((failed + 1))
     return 1
   fi
+  passed=$((passed + 1))
   return 0
 }
 
@@ -85,8 +91,8 @@ for target in "${targets[@]}"; do
   fi
 done
 
+echo "fuzzing: $passed passed, $failed failed"
 if [ "$failed" -ne 0 ]; then
   echo "fuzzing found problems; inputs kept in $artifacts" >&2
   exit 1
 fi
-echo "fuzzing: ${#targets[@]} targets clean"

@@ -25,13 +25,16 @@
 
 namespace qsn::fuzz {
 
-// A fresh folder under /tmp, removed when the process exits normally. The
-// process does not stay inside it: libFuzzer resolves the corpus and artifact
-// paths it was given against the working directory it started in.
+// A fresh folder under $TMPDIR (or /tmp), removed when the process exits
+// normally; after a crash it stays for inspection. The process does not stay
+// inside it: libFuzzer resolves the corpus and artifact paths it was given
+// against the working directory it started in.
 inline const char* ScratchPath() {
   // Static storage without a destructor: the exit handler still reads it.
-  static char path[] = "/tmp/qsnfuzz.XXXXXX";
+  static char path[4096];
   static const bool made = [] {
+    const char* base = std::getenv("TMPDIR");
+    std::snprintf(path, sizeof path, "%s/qsnfuzz.XXXXXX", base && *base ? base : "/tmp");
     if (!mkdtemp(path)) {
       std::perror("mkdtemp");
       std::abort();
