@@ -1,18 +1,17 @@
 #!/usr/bin/env bash
-# Sets up what the tests need, builds the project twice (plain, and with
-# AddressSanitizer and UndefinedBehaviorSanitizer) and runs every test in
-# both builds.
+# Sets up what the tests need, then: fuzzes the parsers for a bounded time,
+# builds the project plain and runs every test (soak and valgrind included),
+# and builds it again with AddressSanitizer and UndefinedBehaviorSanitizer
+# (leak checking on) and runs the tests there.
 set -euo pipefail
 cd "$(dirname "$0")"
 
 scripts/install-deps.sh
+echo "== fuzzing"
+scripts/fuzz.sh
 echo "== plain build"
 scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 (cd build && ctest --output-on-failure -j2)
 echo "== sanitizer build"
 scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DQSN_SANITIZE=ON
 (cd build-asan && ctest --output-on-failure -j2)
-if [ -x scripts/fuzz.sh ]; then
-  echo "== fuzzing"
-  scripts/fuzz.sh
-fi

@@ -96,7 +96,8 @@ exit \$status
 TCL
   "$QSNPACK" pack "$dir/driver.tcl" "$dir/init.dat" || exit 1
   echo "== $name"
-  if ! (cd "$dir" && env -u DISPLAY "$QSNCLIENT"); then
+  # QSNWRAP runs the host under a tool, valgrind for one.
+  if ! (cd "$dir" && env -u DISPLAY ${QSNWRAP:-} "$QSNCLIENT"); then
     status=1
     echo "-- $name failed; the end of its log:"
     iconv -f CP866 -t UTF-8 "$dir/qsnclient.log" | tr -d '\r' | tail -n 40
