@@ -6,23 +6,11 @@ QSNCLIENT=${QSNCLIENT:?path of qsnclient}
 QSNPACK=${QSNPACK:?path of qsnpack}
 TEST_DATA=${TEST_DATA:?path of tests/data}
 
-passed=0
-failed=0
+source "$(dirname "${BASH_SOURCE[0]}")/../checks.sh"
+
 scratch=$(mktemp -d /tmp/qsne2e.XXXXXX)
 cleanup_scratch() { rm -rf "$scratch"; }
 trap cleanup_scratch EXIT
-
-# check NAME COMMAND...: runs COMMAND and counts its success.
-check() {
-  local name=$1
-  shift
-  if "$@"; then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-    echo "FAIL: $name" >&2
-  fi
-}
 
 # workdir NAME: a fresh working directory for one run of the host.
 workdir() {
@@ -55,17 +43,4 @@ log_has() {
     echo "  log is: $text" >&2
     return 1
   fi
-}
-
-# equals WHAT EXPECTED ACTUAL
-equals() {
-  if [[ "$2" != "$3" ]]; then
-    echo "  $1: expected [$2], got [$3]" >&2
-    return 1
-  fi
-}
-
-finish() {
-  echo "$passed passed, $failed failed"
-  [ "$failed" -eq 0 ]
 }

@@ -5,8 +5,8 @@ QSNSERVER=${QSNSERVER:?path of qsnserver}
 here=$(cd "$(dirname "$0")" && pwd)
 app="$here/../script/app.tcl"
 
-passed=0
-failed=0
+source "$here/../checks.sh"
+
 scratch=$(mktemp -d /tmp/qsnserver.XXXXXX)
 pids=()
 cleanup() {
@@ -15,27 +15,6 @@ cleanup() {
   rm -rf "$scratch"
 }
 trap cleanup EXIT
-
-check() {
-  local name=$1
-  shift
-  if "$@"; then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-    echo "FAIL: $name" >&2
-  fi
-}
-equals() {
-  [[ "$2" == "$3" ]] && return 0
-  echo "  $1: expected [$2], got [$3]" >&2
-  return 1
-}
-matches() {
-  [[ "$3" =~ $2 ]] && return 0
-  echo "  $1: [$3] does not match [$2]" >&2
-  return 1
-}
 
 # start NAME ARGS...: starts a server, sets $url and $pid.
 start() {
@@ -163,5 +142,4 @@ check "bad application says why" matches err 'missing close-brace' "$(cat "$scra
 "$QSNSERVER" --help | grep -q -- '--tls-cert'
 check "help" equals status 0 "$?"
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish
