@@ -91,6 +91,11 @@ check "delay" test "$ms" -ge 300
 curl -s -o /dev/null -F command=cut -F 'arglist=0123456789abcdef 5' "$url"
 check "cut body breaks the transfer" equals "curl status" 18 "$?"
 check "alive after the cut" equals reply '-qsnreply ok' "$(post echo ok)"
+# A client that gives up while its answer is delayed.
+curl -s -o /dev/null --max-time 0.2 -F command=slow -F 'arglist=600 late' "$url"
+check "client gave up" equals "curl status" 28 "$?"
+sleep 0.6
+check "alive after the client left" equals reply '-qsnreply ok' "$(post echo ok)"
 
 # Clients on kept-alive connections, several at once.
 for i in 1 2 3 4; do
