@@ -92,7 +92,7 @@ int RequestCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) 
 
   // A transfer left running by an earlier no-wait request ends now; its
   // reply is dropped when the buffer is emptied below.
-  DrainTransfer(session, interp);
+  if (!session->transfer_done) DrainTransfer(session, interp);
   curl_multi_remove_handle(session->multi, session->easy);
   FreeTransferParts(session);
 
@@ -121,15 +121,13 @@ int RequestCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) 
   LogPrintf(3, "perform %s\n", nowait ? "with no wait" : "and wait");
 
   std::time_t t1 = std::time(nullptr);
-  int still_running;
-  while (curl_multi_perform(session->multi, &still_running) == CURLM_CALL_MULTI_PERFORM) {
-  }
+  int still_running = PerformTransfer(session);
   if (nowait) {
     Tcl_ResetResult(interp);
     LogPrintf(2, "NOWAIT empty result\n");
     return TCL_OK;
   }
   LogPrintf(3, "Waiting for perform finish...\n");
-  DrainTransfer(session, interp);
+  WaitTransfer(session, interp, still_running);
   return FinishWaitedRequest(session, interp, t1, callback);
 }

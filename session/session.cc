@@ -76,6 +76,7 @@ int CreateSessionCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const ob
   }
   session->easy = easy;
   session->multi = multi;
+  session->transfer_done = true;  // no transfer has started yet
   Tcl_DStringInit(&session->base_url);
   Tcl_DStringInit(&session->path);
   Tcl_DStringInit(&session->request_url);

@@ -29,7 +29,8 @@ struct Session {
   char errbuf[CURL_ERROR_SIZE];
   curl_mime* form;
   curl_slist* headers;
-  // How libcurl says the last transfer ended, once it has.
+  // Whether the last transfer has ended (true before the first), and how
+  // libcurl says it ended.
   bool transfer_done;
   CURLcode transfer_result;
 

@@ -13,13 +13,6 @@ size_t WriteToResponse(char* data, size_t size, size_t count, void* buffer) noex
 
 namespace {
 
-int Perform(CURLM* multi) {
-  int still_running = 0;
-  while (curl_multi_perform(multi, &still_running) == CURLM_CALL_MULTI_PERFORM) {
-  }
-  return still_running;
-}
-
 void NoteEnded(Session* session) {
   int queued;
   while (CURLMsg* msg = curl_multi_info_read(session->multi, &queued)) {
@@ -32,8 +25,14 @@ void NoteEnded(Session* session) {
 
 }  // namespace
 
-void DrainTransfer(Session* session, Tcl_Interp* interp) {
-  int still_running = Perform(session->multi);
+int PerformTransfer(Session* session) {
+  int still_running = 0;
+  while (curl_multi_perform(session->multi, &still_running) == CURLM_CALL_MULTI_PERFORM) {
+  }
+  return still_running;
+}
+
+void WaitTransfer(Session* session, Tcl_Interp* interp, int still_running) {
   while (still_running) {
     fd_set fdread, fdwrite, fdexcep;
     FD_ZERO(&fdread);
@@ -55,7 +54,11 @@ void DrainTransfer(Session* session, Tcl_Interp* interp) {
       Tcl_SetObjResult(interp, Tcl_NewStringObj(Tcl_PosixError(interp), -1));
       break;
     }
-    still_running = Perform(session->multi);
+    still_running = PerformTransfer(session);
   }
   NoteEnded(session);
+}
+
+void DrainTransfer(Session* session, Tcl_Interp* interp) {
+  WaitTransfer(session, interp, PerformTransfer(session));
 }
