@@ -40,7 +40,53 @@ void WriteCrLf(const char* text, size_t length) {
   }
 }
 
+// The Cyrillic letters' two UTF-8 bytes to CP866: А..П and а..п take
+// 0x80..0xAF in one run, р..я sit at 0xE0, Ё and ё at 0xF0 and 0xF1.
+int CyrillicToCp866(unsigned char lead, unsigned char trail) {
+  unsigned code = ((lead & 0x1Fu) << 6) | (trail & 0x3Fu);
+  if (code >= 0x410 && code <= 0x43F) return 0x80 + (code - 0x410);
+  if (code >= 0x440 && code <= 0x44F) return 0xE0 + (code - 0x440);
+  if (code == 0x401) return 0xF0;
+  if (code == 0x451) return 0xF1;
+  return -1;
+}
+
 }  // namespace
+
+size_t ConvertToCp866(const char* text, size_t length, char* out) {
+  // ASCII and the Cyrillic letters, nearly every character the log sees,
+  // are mapped here: glibc's iconv costs a few hundred instructions per
+  // character. The conversion keeps no state, so at the first other
+  // character iconv takes over the rest and the bytes are the same.
+  size_t i = 0, o = 0;
+  while (i < length) {
+    unsigned char c = text[i];
+    if (c < 0x80) {
+      out[o++] = static_cast<char>(c);
+      ++i;
+      continue;
+    }
+    if ((c == 0xD0 || c == 0xD1) && i + 1 < length) {
+      int mapped = CyrillicToCp866(c, text[i + 1]);
+      if (mapped >= 0 && (text[i + 1] & 0xC0) == 0x80) {
+        out[o++] = static_cast<char>(mapped);
+        i += 2;
+        continue;
+      }
+    }
+    if (!converter.ok()) break;
+    char* inptr = const_cast<char*>(text + i);
+    size_t inleft = length - i;
+    char* outptr = out + o;
+    size_t outleft = length - o;  // CP866 is never longer than UTF-8
+    iconv(converter.get(), nullptr, nullptr, nullptr, nullptr);
+    // Stops at the first invalid or unconvertible sequence; what was
+    // converted before it is still written.
+    iconv(converter.get(), &inptr, &inleft, &outptr, &outleft);
+    return outptr - out;
+  }
+  return o;
+}
 
 void OpenLog() {
   char cwd[1024];
@@ -82,16 +128,8 @@ void LogPrintf(int level, const char* format, ...) {
   // form follows a multi-byte one. CP866 output is never longer than its
   // UTF-8 input, so the same size suffices.
   char converted[kLogBufSize];
-  char* inptr = logbuf;
-  char* outptr = converted;
-  size_t inleft = length;
-  size_t outleft = sizeof converted;
-  iconv(converter.get(), nullptr, nullptr, nullptr, nullptr);
-  // Stops at the first invalid or unconvertible sequence; what was converted
-  // before it is still written.
-  iconv(converter.get(), &inptr, &inleft, &outptr, &outleft);
-
-  WriteCrLf(converted, outptr - converted);
+  size_t written = ConvertToCp866(logbuf, length, converted);
+  WriteCrLf(converted, written);
   std::fflush(log_file);
 }
 

@@ -6,6 +6,8 @@
 
 #include <tcl.h>
 
+#include <cstddef>
+
 // Messages of a level above this threshold are dropped; 0 or less silences
 // the log. The script sees and sets it as the linked variable `loglevel`.
 extern int LogLevel;
@@ -23,6 +25,12 @@ void CloseLog();
 // UTF-8 or has no CP866 form, and the message is written up to it.
 // Allocates nothing.
 void LogPrintf(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Converts `length` bytes of UTF-8 to CP866 into `out`, which has room for
+// `length` bytes, stopping at the first invalid sequence or character with
+// no CP866 form. Returns the number of bytes written. Characters other than
+// ASCII and Cyrillic letters need the log's converter (OpenLog).
+size_t ConvertToCp866(const char* text, size_t length, char* out);
 
 // Appends the local time as "dd.mm.YYYY HH:MM:SS".
 void AppendTimestamp(Tcl_DString* dstring);

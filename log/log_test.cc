@@ -1,6 +1,7 @@
 #include "log/log.h"
 
 #include <gtest/gtest.h>
+#include <iconv.h>
 #include <sys/stat.h>
 
 #include <regex>
@@ -34,6 +35,8 @@ TEST_F(LogTest, ConvertsToCp866WithCrLfAndFlushesEachMessage) {
   EXPECT_EQ(Log(), "\x8D\xA0\xE7\xA0\xAB\xAE \xE0\xA0\xA1\xAE\xE2\xEB\r\n");
   LogPrintf(3, "a\nb\n\n");
   EXPECT_EQ(Log().substr(15), "a\r\nb\r\n\r\n");
+  LogPrintf(3, "n=%d Жж ok\n", 5);
+  EXPECT_EQ(Log().substr(23), "n=5 \x86\xA6 ok\r\n");
 }
 
 TEST_F(LogTest, WritesOnlyLevelsUpToTheThreshold) {
@@ -53,6 +56,13 @@ TEST_F(LogTest, CutsMessagesLongerThan1004Bytes) {
   EXPECT_EQ(Log(), exact);
   LogPrintf(3, "%s", (std::string(1004, 'y') + "z").c_str());
   EXPECT_EQ(Log(), exact + std::string(1004, 'y') + "\r\n...\r\n");
+}
+
+TEST_F(LogTest, CutAfterMultiByteCharactersKeepsTheEllipsis) {
+  std::string cyrillic;
+  for (int i = 0; i < 502; ++i) cyrillic += "Ж";  // 1004 bytes
+  LogPrintf(3, "%sz", cyrillic.c_str());
+  EXPECT_EQ(Log(), std::string(502, '\x86') + "\r\n...\r\n");
 }
 
 TEST_F(LogTest, CutInsideAMultiByteCharacterStopsThereAndLosesTheEllipsis) {
@@ -85,6 +95,53 @@ TEST_F(LogTest, MputsWritesOneTimestampedLineOfItsWords) {
       "\\[[0-9. :]{19}\\]:\r\n"
       "\\[[0-9. :]{19}\\]:a b c\r\n");
   EXPECT_TRUE(std::regex_match(Log(), line)) << Log();
+}
+
+// What iconv alone makes of `text`, stopping where it stops.
+std::string IconvCp866(const std::string& text) {
+  iconv_t cd = iconv_open("CP866", "UTF-8");
+  std::string out(text.size(), '\0');
+  char* inptr = const_cast<char*>(text.data());
+  size_t inleft = text.size();
+  char* outptr = out.data();
+  size_t outleft = out.size();
+  iconv(cd, &inptr, &inleft, &outptr, &outleft);
+  iconv_close(cd);
+  out.resize(outptr - out.data());
+  return out;
+}
+
+std::string Utf8(unsigned code) {
+  std::string s;
+  if (code < 0x80) {
+    s += static_cast<char>(code);
+  } else if (code < 0x800) {
+    s += static_cast<char>(0xC0 | (code >> 6));
+    s += static_cast<char>(0x80 | (code & 0x3F));
+  } else {
+    s += static_cast<char>(0xE0 | (code >> 12));
+    s += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    s += static_cast<char>(0x80 | (code & 0x3F));
+  }
+  return s;
+}
+
+TEST_F(LogTest, ConversionMatchesIconvForEveryCharacterAndBrokenSequences) {
+  auto convert = [](const std::string& text) {
+    std::string out(text.size(), '\0');
+    out.resize(ConvertToCp866(text.data(), text.size(), out.data()));
+    return out;
+  };
+  for (unsigned code = 1; code < 0x10000; ++code) {
+    if (code >= 0xD800 && code < 0xE000) continue;
+    std::string text = "a" + Utf8(code) + "Жz";
+    ASSERT_EQ(convert(text), IconvCp866(text)) << "U+" << std::hex << code;
+  }
+  // Sequences cut short or broken where the Cyrillic letters start.
+  for (std::string text : {"Ж\xD0", "\xD0" "A", "\xD1\xC0", "\xD0\x8F\x80", "ё\xD1\xBF",
+                           "\xD0\xD0\x96", "\x80Ж", "Ёё\xF0\x9F\x98\x80"}) {
+    EXPECT_EQ(convert(text), IconvCp866(text)) << text;
+  }
 }
 
 TEST(LogUnwritable, WritesNothingAndDoesNotCrash) {
