@@ -1,0 +1,318 @@
+# Runs the benchmark: qsnclient side by side with the tools an application
+# team could use instead, against one fixed-reply nginx and one Xvfb this
+# script starts on loopback and stops by pid. Prints a table of medians and
+# ratios; writes it with the machine's description and a chart to -out.
+#
+#   tclsh bench.tcl -build DIR -out DIR ?-smoke?
+#
+# -smoke runs every measurement once with tiny counts, so the benchmark
+# cannot rot; its figures mean nothing.
+
+set here [file dirname [file normalize [info script]]]
+source [file join $here report.tcl]
+
+array set opt {-build {} -out {} -smoke 0}
+foreach {name value} $argv {
+    if {$name eq "-smoke"} { set opt(-smoke) 1; continue }
+    if {![info exists opt($name)]} {
+        puts stderr "usage: tclsh bench.tcl -build DIR -out DIR ?-smoke?"
+        exit 2
+    }
+    set opt($name) [file normalize $value]
+}
+foreach name {-build -out} {
+    if {$opt($name) eq ""} { puts stderr "bench.tcl: $name is required"; exit 2 }
+}
+
+# How much of everything: counts, and rounds of the alternating contenders.
+if {$opt(-smoke)} {
+    array set n {rounds 1 requests 20 http 5 first 1 cg_low 2 cg_high 4
+                 startup 1 lines 200 rss_low 10 rss_high 50}
+} else {
+    array set n {rounds 11 requests 10000 http 300 first 15 cg_low 100 cg_high 600
+                 startup 21 lines 20000 rss_low 1000 rss_high 20000}
+}
+
+set qsnclient [file join $opt(-build) qsnclient]
+set qsnpack [file join $opt(-build) qsnpack]
+set bare [file join $opt(-build) bench bench_bare_client]
+set scratch [file join /tmp qsnbench.[pid]]
+file mkdir $scratch $opt(-out)
+
+# ---------------------------------------------------------------- peers
+
+# With two CPUs or more, the servers keep to one and the measured programs
+# to another, so the two sides do not take turns on one CPU.
+proc allowed_cpus {} {
+    set f [open /proc/self/status r]
+    regexp -line {^Cpus_allowed_list:\s*(\S+)} [read $f] -> ranges
+    close $f
+    set cpus {}
+    foreach range [split $ranges ,] {
+        lassign [split $range -] from to
+        if {$to eq ""} { set to $from }
+        for {set cpu $from} {$cpu <= $to} {incr cpu} { lappend cpus $cpu }
+    }
+    return $cpus
+}
+set cpus [allowed_cpus]
+if {[llength $cpus] >= 2} {
+    set client_pin [list taskset -c [lindex $cpus 0]]
+    set server_pin [list taskset -c [lindex $cpus 1]]
+    set pinning "measured programs on CPU [lindex $cpus 0], nginx and Xvfb on CPU [lindex $cpus 1]"
+} else {
+    set client_pin {}
+    set server_pin {}
+    set pinning "one CPU, shared by the measured programs and the servers"
+}
+
+set children {}
+
+proc stop_children {} {
+    foreach child $::children {
+        catch {exec kill [lindex $child 1]}
+    }
+    foreach child $::children {
+        # A child that ignores TERM for two seconds is killed.
+        for {set i 0} {$i < 40 && [running [lindex $child 1]]} {incr i} { after 50 }
+        if {[running [lindex $child 1]]} { catch {exec kill -KILL [lindex $child 1]} }
+    }
+    set ::children {}
+}
+
+proc running {pid} {
+    if {[catch {open /proc/$pid/stat r} f]} { return 0 }
+    set stat [read $f]
+    close $f
+    return [expr {[lindex [split [regsub {^.*\) } $stat {}] " "] 0] ne "Z"}]
+}
+
+proc fail {message} {
+    puts stderr "bench: $message"
+    stop_children
+    file delete -force $::scratch
+    exit 1
+}
+
+proc free_port {} {
+    set s [socket -server {} -myaddr 127.0.0.1 0]
+    set port [lindex [fconfigure $s -sockname] 2]
+    close $s
+    return $port
+}
+
+proc start_nginx {} {
+    set dir [file join $::scratch nginx]
+    file mkdir $dir
+    set port [free_port]
+    set conf [file join $dir nginx.conf]
+    set f [open $conf w]
+    puts $f [string map [list @DIR@ $dir @PORT@ $port] {
+worker_processes 1;
+daemon off;
+pid @DIR@/nginx.pid;
+error_log @DIR@/error.log;
+events { worker_connections 256; }
+http {
+    access_log off;
+    client_body_temp_path @DIR@/body;
+    proxy_temp_path @DIR@/proxy;
+    fastcgi_temp_path @DIR@/fastcgi;
+    uwsgi_temp_path @DIR@/uwsgi;
+    scgi_temp_path @DIR@/scgi;
+    keepalive_requests 1000000;
+    keepalive_timeout 300s;
+    default_type text/plain;
+    server {
+        listen 127.0.0.1:@PORT@;
+        location / { return 200 "-qsnreply ok"; }
+    }
+}}]
+    close $f
+    set pid [exec {*}$::server_pin nginx -p $dir -c $conf -e $dir/error.log 2>@stderr &]
+    lappend ::children [list nginx $pid]
+    for {set i 0} {$i < 100} {incr i} {
+        if {![catch {socket 127.0.0.1 $port} s]} {
+            close $s
+            return $port
+        }
+        if {![running $pid]} break
+        after 50
+    }
+    fail "nginx did not start on port $port"
+}
+
+proc start_xvfb {} {
+    set chan [open "|$::server_pin Xvfb -displayfd 1 -nolisten tcp -screen 0 1024x768x24 2>/dev/null" r]
+    set pid [pid $chan]
+    lappend ::children [list Xvfb $pid]
+    set display ""
+    set timer [after 10000 {set ::xvfb_line timeout}]
+    fileevent $chan readable [list apply {{chan} {
+        set ::xvfb_line [gets $chan]
+    }} $chan]
+    vwait ::xvfb_line
+    after cancel $timer
+    fileevent $chan readable {}
+    if {![string is integer -strict $::xvfb_line]} { fail "Xvfb did not start" }
+    # The pipe stays open: Xvfb would stop at a broken one.
+    set ::xvfb_chan $chan
+    return :$::xvfb_line
+}
+
+# ---------------------------------------------------------------- running
+
+# Runs a command in `dir` with DISPLAY set to `display` (empty: unset) and
+# returns its standard output; its standard error goes to ours.
+proc run {dir display args} {
+    set old [pwd]
+    cd $dir
+    if {$display eq ""} { unset -nocomplain ::env(DISPLAY) } else { set ::env(DISPLAY) $display }
+    set status [catch {exec -ignorestderr -- {*}$::client_pin {*}$args} out]
+    cd $old
+    if {$status} { fail "[lindex $args 0] failed: $out" }
+    return $out
+}
+
+# Wall-clock milliseconds of one run.
+proc timed {dir display args} {
+    set start [clock microseconds]
+    run $dir $display {*}$args
+    expr {([clock microseconds] - $start) / 1e3}
+}
+
+proc median {values} {
+    set sorted [lsort -real $values]
+    set count [llength $sorted]
+    if {$count % 2} { return [lindex $sorted [expr {$count / 2}]] }
+    expr {([lindex $sorted [expr {$count / 2 - 1}]] + [lindex $sorted [expr {$count / 2}]]) / 2.0}
+}
+
+# Runs the contenders (name -> command prefix) `rounds` times, in a new
+# order each round so none always goes first, and gives each one's list of
+# results.
+proc alternate {rounds contenders} {
+    set names [dict keys $contenders]
+    set results [dict create]
+    for {set r 0} {$r < $rounds} {incr r} {
+        set shift [expr {$r % [llength $names]}]
+        foreach name [concat [lrange $names $shift end] [lrange $names 0 [expr {$shift - 1}]]] {
+            dict lappend results $name [{*}[dict get $contenders $name]]
+        }
+    }
+    return $results
+}
+
+# Callgrind's instruction count for a whole run.
+proc instructions {dir args} {
+    set out [file join $::scratch callgrind.out]
+    run $dir "" valgrind --tool=callgrind --callgrind-out-file=$out {*}$args 2>/dev/null
+    set f [open $out r]
+    set text [read $f]
+    close $f
+    file delete $out
+    if {![regexp -line {^totals: (\d+)} $text -> total]} { fail "no callgrind totals" }
+    return $total
+}
+
+# ---------------------------------------------------------------- setup
+
+set rundir [file join $scratch run]
+set startdir [file join $scratch startup]
+file mkdir $rundir $startdir
+run $scratch "" $qsnpack pack [file join $here client_bench.tcl] [file join $rundir init.dat]
+run $scratch "" $qsnpack pack [file join $here startup.tcl] [file join $startdir init.dat]
+
+# Whatever goes wrong, the servers started here are stopped.
+if {[catch {
+    puts "starting nginx and Xvfb"
+    set port [start_nginx]
+    set url http://127.0.0.1:$port/
+    set display [start_xvfb]
+
+    # ---------------------------------------------------------------- requests
+
+    proc rate {dir args} {
+        set out [run $dir "" {*}$args]
+        expr {[dict get $out requests] / [dict get $out seconds]}
+    }
+
+    puts "request round trip: $n(rounds) rounds of $n(requests) requests"
+    set rates [alternate $n(rounds) [dict create \
+        "requestQSN, loglevel 0" [list rate $rundir $qsnclient requests $url $n(requests) 0] \
+        "requestQSN, loglevel 3" [list rate $rundir $qsnclient requests $url $n(requests) 3] \
+        "bare libcurl program"   [list rate $rundir $bare $url $n(requests)] \
+        "TclCurl in tclsh"       [list rate $rundir tclsh [file join $here tclcurl_bench.tcl] $url $n(requests)] \
+        "http package, keep-alive" \
+            [list rate $rundir tclsh [file join $here tclhttp_bench.tcl] $url $n(http) 1] \
+        "http package, new connections" \
+            [list rate $rundir tclsh [file join $here tclhttp_bench.tcl] $url $n(http) 0]]]
+
+    proc first {dir args} {
+        dict get [run $dir "" {*}$args] first_ms
+    }
+
+    puts "first request: $n(first) rounds, a new process each"
+    set local http://localhost:$port/
+    set firsts [alternate $n(first) [dict create \
+        "requestQSN"           [list first $rundir $qsnclient requests $local 1 3] \
+        "bare libcurl program" [list first $rundir $bare $local 1] \
+        "TclCurl in tclsh"     [list first $rundir tclsh [file join $here tclcurl_bench.tcl] $local 1] \
+        "http package"         [list first $rundir tclsh [file join $here tclhttp_bench.tcl] $local 1 1]]]
+
+    puts "instructions per request under callgrind"
+    proc per_request {dir args} {
+        set low [instructions $dir {*}[string map [list @N@ $::n(cg_low)] $args]]
+        set high [instructions $dir {*}[string map [list @N@ $::n(cg_high)] $args]]
+        expr {double($high - $low) / ($::n(cg_high) - $::n(cg_low))}
+    }
+    set per_request [dict create \
+        "requestQSN, loglevel 0" [per_request $rundir $qsnclient requests $url @N@ 0] \
+        "requestQSN, loglevel 3" [per_request $rundir $qsnclient requests $url @N@ 3] \
+        "bare libcurl program"   [per_request $rundir $bare $url @N@] \
+        "TclCurl in tclsh" \
+            [per_request $rundir tclsh [file join $here tclcurl_bench.tcl] $url @N@]]
+
+    # ---------------------------------------------------------------- start-up
+
+    puts "start-up: $n(startup) rounds"
+    set script [file join $here startup.tcl]
+    set startups [alternate $n(startup) [dict create \
+        "qsnclient, display" [list timed $startdir $display $qsnclient] \
+        "wish, display"      [list timed $startdir $display wish $script] \
+        "tclsh, display"     [list timed $startdir $display tclsh $script] \
+        "qsnclient, no display" [list timed $startdir "" $qsnclient] \
+        "tclsh, no display"  [list timed $startdir "" tclsh $script]]]
+
+    # ---------------------------------------------------------------- log, memory
+
+    puts "log: $n(rounds) rounds of $n(lines) lines"
+    set logs [dict create]
+    for {set r 0} {$r < $n(rounds)} {incr r} {
+        set out [run $rundir "" $qsnclient log $n(lines)]
+        foreach {name key} {"mputs" mputs_seconds "puts + flush" puts_seconds
+                            "puts + flush, timestamped" stamped_seconds} {
+            dict lappend logs $name [expr {$n(lines) / [dict get $out $key]}]
+        }
+    }
+
+    puts "memory: resident size after $n(rss_low) and $n(rss_high) requests"
+    set memory [run $rundir "" $qsnclient memory $url $n(rss_low) $n(rss_high)]
+
+    stop_children
+    close $xvfb_chan
+} message]} {
+    fail $::errorInfo
+}
+
+# ---------------------------------------------------------------- report
+
+set report [report [dict create \
+    smoke $opt(-smoke) pinning $pinning counts [array get n] rates $rates firsts $firsts \
+    per_request $per_request startups $startups logs $logs memory $memory]]
+puts ""
+puts [dict get $report table]
+write_report $opt(-out) $report $scratch
+file delete -force $scratch
+puts ""
+puts "wrote [file join $opt(-out) PERFORMANCE.md] and [file join $opt(-out) performance.png]"
