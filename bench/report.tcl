@@ -30,7 +30,7 @@ proc machine {} {
         "libcurl [lindex [exec curl-config --version] 1]" \
         "Tcl/Tk [info patchlevel]" \
         "TclCurl [exec tclsh << {puts [package require TclCurl]}]" \
-        [lindex [split [exec nginx -v 2>@1] \n] 0] \
+        [string map {"nginx version: nginx/" "nginx "} [lindex [split [exec nginx -v 2>@1] \n] 0]] \
         [lindex [split [exec g++ --version] \n] 0]]
     return [list \
         "Date: [clock format [clock seconds] -format {%Y-%m-%d %H:%M %Z}]" \
@@ -180,6 +180,7 @@ set grid ytics
 set xtics rotate by -30 left nomirror
 set yrange [0:*]
 set bmargin 9
+set rmargin 8
 set title "Request round trip (higher is better)"
 set ylabel "requests per second"
 plot "@RATES@" using 0:2:xtic(1) with boxes lc rgb "#3b75af" notitle, \
