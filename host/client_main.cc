@@ -16,7 +16,9 @@
 
 int ClientMain(int argc, char** argv) {
   char cwd[1024];
-  if (!getcwd(cwd, sizeof cwd)) cwd[0] = '\0';
+  // An unknown working directory (deleted, or deeper than the buffer) must
+  // not point Tcl at the root folder: the relative name still means here.
+  if (!getcwd(cwd, sizeof cwd)) std::snprintf(cwd, sizeof cwd, ".");
   char buf[sizeof cwd + 32];
   std::snprintf(buf, sizeof buf, "%s/lib/tcl8.5", cwd);
   // Before Tcl is first called: it reads TCL_LIBRARY once. When the folder

@@ -90,7 +90,9 @@ size_t ConvertToCp866(const char* text, size_t length, char* out) {
 
 void OpenLog() {
   char cwd[1024];
-  if (!getcwd(cwd, sizeof cwd)) cwd[0] = '\0';
+  // An unknown working directory (deleted, or deeper than the buffer) must
+  // not send the log to the root folder: the relative name still means here.
+  if (!getcwd(cwd, sizeof cwd)) std::snprintf(cwd, sizeof cwd, ".");
   char buf[sizeof cwd + 32];
   std::snprintf(buf, sizeof buf, "%s/qsnclient.log", cwd);
 

@@ -47,8 +47,36 @@ bool ReadAll(const std::string& name, std::string* data) {
   return true;
 }
 
-// Writes through a temporary file in the same folder and renames it into
-// place, so a failure never leaves a partial output file.
+bool WriteFd(int fd, const std::string& data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    done += n;
+  }
+  return true;
+}
+
+// A device, a pipe or a terminal named as the output (/dev/stdout, a
+// process substitution) is written to directly: replacing it with a
+// regular file would destroy it.
+bool WriteThrough(const std::string& name, const std::string& data) {
+  int fd = open(name.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return Fail(name, std::strerror(errno));
+  bool ok = WriteFd(fd, data);
+  int saved = errno;
+  if (close(fd) != 0 && ok) ok = false, saved = errno;
+  return ok ? true : Fail(name, std::strerror(saved));
+}
+
+// A file is written through a temporary file in its own folder and renamed
+// into place, so a failure never leaves a partial output file. A symbolic
+// link is followed, so the file it points at is replaced and the link
+// stays; an existing file keeps its permissions.
 bool WriteAll(const std::string& name, const std::string& data) {
   if (name == "-") {
     if (std::fwrite(data.data(), 1, data.size(), stdout) != data.size() ||
@@ -56,23 +84,34 @@ bool WriteAll(const std::string& name, const std::string& data) {
       return Fail("<stdout>", std::strerror(errno));
     return true;
   }
-  std::string temp = name + ".XXXXXX";
+  struct stat existing;
+  bool exists = stat(name.c_str(), &existing) == 0;
+  if (exists && !S_ISREG(existing.st_mode)) return WriteThrough(name, data);
+
+  std::string target = name;
+  if (exists) {
+    if (char* resolved = realpath(name.c_str(), nullptr)) {
+      target = resolved;
+      std::free(resolved);
+    }
+  }
+  mode_t mode;
+  if (exists) {
+    mode = existing.st_mode & 07777;
+  } else {
+    mode_t mask = umask(0);
+    umask(mask);
+    mode = 0666 & ~mask;
+  }
+  std::string temp = target + ".XXXXXX";
   int fd = mkstemp(temp.data());
   if (fd < 0) return Fail(name, std::strerror(errno));
-  mode_t mask = umask(0);
-  umask(mask);
-  fchmod(fd, 0666 & ~mask);
-  size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += n;
-  }
+  fchmod(fd, mode);
+  bool ok = WriteFd(fd, data);
   int saved = errno;
-  if (close(fd) != 0 && done == data.size()) saved = errno, done = 0;
-  if (done != data.size() || std::rename(temp.c_str(), name.c_str()) != 0) {
-    if (done == data.size()) saved = errno;
+  if (close(fd) != 0 && ok) ok = false, saved = errno;
+  if (ok && std::rename(temp.c_str(), target.c_str()) != 0) ok = false, saved = errno;
+  if (!ok) {
     unlink(temp.c_str());
     return Fail(name, std::strerror(saved));
   }

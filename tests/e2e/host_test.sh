@@ -144,4 +144,16 @@ check "garbage: status 0" equals status 0 "$rc"
 check "garbage: every line break is CR LF" \
   equals "line breaks" "$(wc -l <"$d/qsnclient.log")" "$(grep -ac $'\r$' "$d/qsnclient.log")"
 
+# A working directory deeper than the host's path buffer: the log still
+# lands in it, not in the root folder.
+d=$(workdir deep)
+deep=$d
+segment=$(printf 'd%.0s' {1..150})
+for _ in {1..8}; do deep+=/$segment; done
+mkdir -p "$deep"
+pack_into "$deep" <<<'mputs "deep here"'
+run_host "$deep"
+check "deep folder: status 0" equals status 0 "$rc"
+check "deep folder: log beside init.dat" log_has "$deep" "deep here"
+
 finish

@@ -64,4 +64,30 @@ echo keep >"$d/keep.dat"
 "$QSNPACK" pack "$d/chinese.tcl" "$d/keep.dat" 2>/dev/null
 check "refusal keeps old output" equals content keep "$(cat "$d/keep.dat")"
 
+# Outputs that are not plain files are written to, never replaced.
+mkfifo "$d/fifo"
+# A replaced FIFO would leave its reader waiting for ever: bound it.
+timeout 10 cat "$d/fifo" >"$d/from_fifo" &
+reader=$!
+timeout 10 "$QSNPACK" pack "$d/app.tcl" "$d/fifo"
+check "pack into a FIFO exits 0" equals status 0 "$?"
+wait "$reader"
+check "FIFO still a FIFO" test -p "$d/fifo"
+check "FIFO reader got the file" cmp -s "$d/from_fifo" "$d/init.dat"
+"$QSNPACK" pack "$d/app.tcl" >(cat >"$d/from_subst")
+check "pack into a pipe exits 0" equals status 0 "$?"
+wait $!
+check "pipe reader got the file" cmp -s "$d/from_subst" "$d/init.dat"
+
+# A link keeps pointing at its file, which gets the new contents; an
+# existing file keeps its permissions.
+echo old >"$d/target.dat"
+chmod 600 "$d/target.dat"
+ln -s target.dat "$d/link.dat"
+"$QSNPACK" pack "$d/app.tcl" "$d/link.dat"
+check "link stays a link" test -L "$d/link.dat"
+check "link's file replaced" cmp -s "$d/target.dat" "$d/init.dat"
+check "file keeps its mode" equals mode 600 "$(stat -c %a "$d/target.dat")"
+check "no temporary file left" equals files "" "$(ls "$d" | grep -E '\.dat\.')"
+
 finish
