@@ -104,8 +104,9 @@ int ChangeUrlCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]
 
 bool GetStatus(Tcl_Interp* interp, Tcl_Obj* obj, int* status) {
   if (Tcl_GetIntFromObj(interp, obj, status) != TCL_OK) return false;
-  if (*status < 100 || *status > 599) {
-    Tcl_SetObjResult(interp, Tcl_ObjPrintf("status %d is not 100 to 599", *status));
+  // 1xx answers are interim: the real answer still has to follow them.
+  if (*status < 200 || *status > 599) {
+    Tcl_SetObjResult(interp, Tcl_ObjPrintf("status %d is not 200 to 599", *status));
     return false;
   }
   return true;
@@ -120,8 +121,13 @@ int RawCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) {
   if (!InRequest(interp, objv)) return TCL_ERROR;
   int status;
   if (!GetStatus(interp, objv[1], &status)) return TCL_ERROR;
+  std::string body = BodyBytes(objv[2]);
+  if ((status == 204 || status == 304) && !body.empty()) {
+    Tcl_SetObjResult(interp, Tcl_ObjPrintf("status %d carries no body", status));
+    return TCL_ERROR;
+  }
   current->reply->status = status;
-  current->reply->body = BodyBytes(objv[2]);
+  current->reply->body = std::move(body);
   current->raw = true;
   return TCL_OK;
 }

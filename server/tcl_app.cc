@@ -27,6 +27,19 @@ std::condition_variable queue_ready;
 std::deque<Job*> queue;
 bool stopping = false;
 std::thread tcl_thread;
+int call_timeout_s = 0;
+
+// The interpreter, for the one thing another thread may do to it: cancel
+// the evaluation running in it when the server stops.
+std::mutex interp_mutex;
+Tcl_Interp* live_interp = nullptr;
+
+AppReply Refused() {
+  AppReply refused;
+  refused.status = 503;
+  refused.body = "server is stopping\n";
+  return refused;
+}
 
 std::string ListReply(Tcl_Obj* const* words, int count) {
   Tcl_Obj* list = Tcl_NewListObj(count, words);
@@ -54,14 +67,23 @@ std::string ProtocolError(const std::string& message) {
   return ErrorReply(FromUtf8(message), nullptr, nullptr);
 }
 
+// "::rpc::" followed by the command's name, as a fresh object.
+Tcl_Obj* RpcName(const std::string& command) {
+  Tcl_Obj* name = Tcl_NewStringObj("::rpc::", -1);
+  Tcl_Obj* tail = FromUtf8(command);
+  Tcl_IncrRefCount(tail);
+  Tcl_AppendObjToObj(name, tail);
+  Tcl_DecrRefCount(tail);
+  return name;
+}
+
 // Only procs defined directly in ::rpc can be called: no "::" to leave the
 // namespace, no glob characters for `info procs` to expand.
 bool IsRpcProc(Tcl_Interp* interp, const std::string& name) {
   if (name.empty() || name.find("::") != std::string::npos ||
       name.find_first_of("*?[]\\") != std::string::npos)
     return false;
-  Tcl_Obj* pattern = Tcl_NewStringObj("::rpc::", -1);
-  Tcl_AppendObjToObj(pattern, FromUtf8(name));
+  Tcl_Obj* pattern = RpcName(name);
   Tcl_Obj* words[] = {Tcl_NewStringObj("info", -1), Tcl_NewStringObj("procs", -1),
                       pattern};
   for (Tcl_Obj* w : words) Tcl_IncrRefCount(w);
@@ -90,13 +112,22 @@ AppReply Dispatch(Tcl_Interp* interp, const AppRequest& request) {
     reply.body = ProtocolError("unknown command \"" + request.command + "\"");
   } else {
     std::vector<Tcl_Obj*> words;
-    Tcl_Obj* name = Tcl_NewStringObj("::rpc::", -1);
-    Tcl_AppendObjToObj(name, FromUtf8(request.command));
-    words.push_back(name);
+    words.push_back(RpcName(request.command));
     words.insert(words.end(), argv, argv + argc);
     for (Tcl_Obj* w : words) Tcl_IncrRefCount(w);
+    // A proc that never returns (an endless loop, a vwait nothing ends)
+    // would hold every later request; its time limit turns it into an
+    // error reply.
+    if (call_timeout_s > 0) {
+      Tcl_Time limit;
+      Tcl_GetTime(&limit);
+      limit.sec += call_timeout_s;
+      Tcl_LimitSetTime(interp, &limit);
+      Tcl_LimitTypeSet(interp, TCL_LIMIT_TIME);
+    }
     int code = Tcl_EvalObjv(interp, static_cast<int>(words.size()), words.data(),
                             TCL_EVAL_GLOBAL);
+    if (call_timeout_s > 0) Tcl_LimitTypeReset(interp, TCL_LIMIT_TIME);
     for (Tcl_Obj* w : words) Tcl_DecrRefCount(w);
 
     const char* changeurl = context.changeurl_set ? context.changeurl.c_str() : nullptr;
@@ -144,17 +175,27 @@ void TclThread(std::string script, std::promise<std::string> loaded) {
     }
   }
   bool ok = error.empty();
+  if (ok) {
+    std::lock_guard<std::mutex> lock(interp_mutex);
+    live_interp = interp;
+  }
   loaded.set_value(error);
   while (ok) {
     Job* job;
+    bool refuse;
     {
       std::unique_lock<std::mutex> lock(queue_mutex);
       queue_ready.wait(lock, [] { return stopping || !queue.empty(); });
       if (queue.empty()) break;
       job = queue.front();
       queue.pop_front();
+      refuse = stopping;
     }
-    job->reply.set_value(Dispatch(interp, job->request));
+    job->reply.set_value(refuse ? Refused() : Dispatch(interp, job->request));
+  }
+  {
+    std::lock_guard<std::mutex> lock(interp_mutex);
+    live_interp = nullptr;
   }
   FreeTclText();
   Tcl_DeleteInterp(interp);
@@ -163,7 +204,9 @@ void TclThread(std::string script, std::promise<std::string> loaded) {
 
 }  // namespace
 
-bool StartTclApp(const char* argv0, const std::string& script, std::string* error) {
+bool StartTclApp(const char* argv0, const std::string& script, int call_timeout,
+                 std::string* error) {
+  call_timeout_s = call_timeout;
   Tcl_FindExecutable(argv0);
   std::promise<std::string> loaded;
   std::future<std::string> result = loaded.get_future();
@@ -181,16 +224,21 @@ AppReply CallTclApp(AppRequest request) {
   std::future<AppReply> reply = job.reply.get_future();
   {
     std::lock_guard<std::mutex> lock(queue_mutex);
-    if (stopping) {
-      AppReply refused;
-      refused.status = 503;
-      refused.body = "server is stopping\n";
-      return refused;
-    }
+    if (stopping) return Refused();
     queue.push_back(&job);
   }
   queue_ready.notify_one();
   return reply.get();
+}
+
+void CancelTclApp() {
+  {
+    std::lock_guard<std::mutex> lock(queue_mutex);
+    stopping = true;
+  }
+  queue_ready.notify_all();
+  std::lock_guard<std::mutex> lock(interp_mutex);
+  if (live_interp) Tcl_CancelEval(live_interp, nullptr, nullptr, TCL_CANCEL_UNWIND);
 }
 
 void StopTclApp() {

@@ -7,13 +7,20 @@
 
 #include "server/app_call.h"
 
-// Starts the Tcl thread and loads `script` there. Returns false with the
-// script's error trace in *error when it does not load.
-bool StartTclApp(const char* argv0, const std::string& script, std::string* error);
+// Starts the Tcl thread and loads `script` there. A call running longer
+// than `call_timeout` seconds (0: no limit) ends in an error reply. Returns
+// false with the script's error trace in *error when it does not load.
+bool StartTclApp(const char* argv0, const std::string& script, int call_timeout,
+                 std::string* error);
 
 // Runs one request on the Tcl thread and waits for its reply. Safe to call
 // from any number of threads at once; requests run one at a time.
 AppReply CallTclApp(AppRequest request);
 
-// Ends the Tcl thread after the requests already handed over.
+// Stops taking requests: the call running now is cancelled, those still
+// waiting are answered with HTTP 503. Safe to call from any thread.
+void CancelTclApp();
+
+// Ends the Tcl thread after the requests already handed over, and waits
+// for it.
 void StopTclApp();

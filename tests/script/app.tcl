@@ -30,6 +30,7 @@ proc ::rpc::slow {ms value} {
 }
 proc ::rpc::cut {body n} { qsn::cut $body $n }
 proc ::rpc::length {text} { string length $text }
+proc ::rpc::stuck {} { vwait ::forever }
 proc ::rpc::hit {name} {
     lappend ::rpc::hits $name
     return $name

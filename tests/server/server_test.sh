@@ -57,7 +57,21 @@ check "missing field" matches reply 'lacks the field' \
   "$(curl -s -F command=echo "$url")"
 check "not multipart" matches reply 'not multipart/form-data' \
   "$(curl -s -d command=echo -d arglist=x "$url")"
-check "GET is refused" equals status 405 "$(curl -s -o /dev/null -w '%{http_code}' "$url")"
+for method in GET PUT DELETE OPTIONS PATCH; do
+  check "$method is refused" equals status 405 \
+    "$(curl -s -m 3 -o /dev/null -w '%{http_code}' -X "$method" "$url")"
+done
+# A POST with no body at all is answered at once, not after a read time-out.
+t0=$(date +%s%N)
+check "POST without a body" matches reply 'not multipart/form-data' \
+  "$(curl -s -m 3 -X POST "$url")"
+check "answered at once" test $((($(date +%s%N) - t0) / 1000000)) -lt 1000
+check "malformed multipart" equals reply \
+  '200 -error 1 -errormsg {the request body is not well-formed multipart/form-data}' \
+  "$(curl -s -w '%{http_code} ' -o "$scratch/bad" -H 'Content-Type: multipart/form-data; boundary=b' \
+      --data-binary 'no parts here' "$url")$(cat "$scratch/bad")"
+check "raw 204 with a body is refused" matches reply 'status 204 carries no body' \
+  "$(post raw '204 text')"
 check "UTF-8 both ways" equals reply '-qsnreply {Привет, ёж!}' "$(post привет 'ёж')"
 
 # Only procs of ::rpc run.
@@ -113,6 +127,23 @@ for i in 1 2 3 4; do
     "$(grep -c 'Re-using existing connection' "$scratch/ka$i.err")"
 done
 
+# Memory does not grow with what requests carry: requests naming an unknown
+# command of 1 MB each. The first ones fill the allocator's pools; after
+# them, 60 more must not add anything like 60 MB.
+if [ -z "${QSN_SANITIZED:-}" ]; then
+  head -c 1000000 /dev/zero | tr '\0' x >"$scratch/name"
+  rss() { awk '/^VmRSS/ {print $2}' "/proc/$pid/status"; }
+  big_names() {
+    for _ in $(seq "$1"); do curl -s -o /dev/null -F "command=<$scratch/name" -F arglist= "$url"; done
+  }
+  big_names 60
+  before=$(rss)
+  big_names 60
+  grown=$(($(rss) - before))
+  echo "memory: grew ${grown} kB over 60 requests of 1 MB"
+  check "no memory kept per request" test "$grown" -lt 15000
+fi
+
 # One line per request on stdout.
 check "request log line" matches line \
   '^[0-9-]+ [0-9:]+ POST / echo 200 [0-9]+ [0-9]+$' "$(grep ' echo ' "$scratch/plain.out" | head -n 1)"
@@ -128,7 +159,37 @@ check "SIGTERM: gone" bash -c "! kill -0 $pid 2>/dev/null"
 start small --max-body 2000 "$app" || exit 1
 check "body over the limit" equals status 413 \
   "$(curl -s -o /dev/null -w '%{http_code}' -F command=echo -F "arglist=$(head -c 5000 /dev/zero | tr '\0' x)" "$url")"
+check "chunked body over the limit" equals status 413 \
+  "$(curl -s -o /dev/null -w '%{http_code}' -H 'Transfer-Encoding: chunked' -F command=echo \
+      -F "arglist=$(head -c 5000 /dev/zero | tr '\0' x)" "$url")"
 check "alive after the limit" equals reply '-qsnreply ok' "$(post echo ok)"
+check "chunked body under the limit" equals reply '-qsnreply ok' \
+  "$(post echo ok -H 'Transfer-Encoding: chunked')"
+
+# A call that never returns ends in an error reply; the next one is served.
+start limited --call-timeout 1 "$app" || exit 1
+check "stuck call ends in an error" matches reply '^-error 1 -errormsg \{(time )?limit exceeded\}' \
+  "$(post stuck '' -m 10)"
+check "served after the stuck call" equals reply '-qsnreply ok' "$(post echo ok)"
+
+# SIGTERM ends a call stuck with no time limit, and replies held by a delay.
+start unlimited --call-timeout 0 "$app" || exit 1
+post slow '20000 late' -m 10 >"$scratch/slow.reply" &
+slow_client=$!
+sleep 0.3
+post stuck '' -m 10 >"$scratch/stuck.reply" &
+stuck_client=$!
+sleep 0.3
+t0=$(date +%s%N)
+kill -TERM "$pid"
+status=0
+wait "$pid" || status=$?
+check "SIGTERM with a stuck call exits 0" equals status 0 "$status"
+check "SIGTERM with a stuck call is quick" test $((($(date +%s%N) - t0) / 1000000)) -lt 2000
+wait "$stuck_client" "$slow_client"
+check "stuck call cancelled" matches reply '^-error 1 -errormsg \{eval unwound\}' \
+  "$(cat "$scratch/stuck.reply")"
+check "delayed reply sent at stop" equals reply '-qsnreply late' "$(cat "$scratch/slow.reply")"
 
 # HTTPS with a self-signed certificate.
 openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -days 1 \
