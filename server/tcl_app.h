@@ -21,6 +21,5 @@ AppReply CallTclApp(AppRequest request);
 // waiting are answered with HTTP 503. Safe to call from any thread.
 void CancelTclApp();
 
-// Ends the Tcl thread after the requests already handed over, and waits
-// for it.
+// Ends the Tcl thread, refusing requests still waiting, and waits for it.
 void StopTclApp();

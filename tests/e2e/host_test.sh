@@ -25,6 +25,10 @@ run_host "$d"
 check "no arguments" log_has "$d" "argv=<> argc=0 "
 run_host "$d" -name X a
 check "Tk option taken out" log_has "$d" "argv=<a> argc=1 "
+# A command line Tk refuses leaves both as the host set them: argc counts
+# the program name too.
+run_host "$d" -help a
+check "Tk refuses: the host's own count" log_has "$d" "argv=<-help a> argc=3 "
 
 # With a display Tk is there and its options are taken out the same way.
 if command -v xvfb-run >/dev/null; then
