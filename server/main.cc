@@ -137,10 +137,9 @@ bool ParseOptions(int argc, char** argv, Options* options) {
 }
 
 std::mutex log_mutex;
-// Per HTTP thread: when the request being answered started (unset for a
-// request the library refused before it reached us) and its command.
+// Per HTTP thread: when the request being answered started (left unset for
+// a request the library refused before it reached us) and its command.
 thread_local std::chrono::steady_clock::time_point request_start;
-thread_local bool request_timed = false;
 thread_local std::string request_command;
 
 std::string Printable(std::string text) {
@@ -152,7 +151,7 @@ std::string Printable(std::string text) {
 
 void LogRequest(const httplib::Request& req, const httplib::Response& res) {
   std::string ms = "-";
-  if (request_timed) {
+  if (request_start != std::chrono::steady_clock::time_point()) {
     ms = std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
                             std::chrono::steady_clock::now() - request_start)
                             .count());
@@ -170,7 +169,7 @@ void LogRequest(const httplib::Request& req, const httplib::Response& res) {
                 res.status, bytes, ms.c_str());
     std::fflush(stdout);
   }
-  request_timed = false;
+  request_start = {};
   request_command = std::string();
 }
 
@@ -208,9 +207,15 @@ void Answer(AppRequest request, httplib::Response& res) {
       });
 }
 
-void Refuse(httplib::Response& res, int status, const char* message) {
-  res.status = status;
-  res.set_content(message, "text/plain; charset=utf-8");
+constexpr char kNotMultipart[] = "the request is not multipart/form-data";
+
+// The rest of the body is never read, so the connection cannot carry
+// another request.
+void RefuseOverLimit(httplib::Response& res) {
+  res.set_header("Connection", "close");
+  res.status = 413;
+  res.set_content("qsnserver: the request body is over the limit\n",
+                  "text/plain; charset=utf-8");
 }
 
 // Reads the body as it arrives, so that the limit holds for chunked bodies
@@ -218,10 +223,8 @@ void Refuse(httplib::Response& res, int status, const char* message) {
 void Serve(const httplib::Request& req, httplib::Response& res,
            const httplib::ContentReader& reader, size_t max_body) {
   const std::string declared = req.get_header_value("Content-Length");
-  if (!declared.empty() && std::strtoull(declared.c_str(), nullptr, 10) > max_body) {
-    res.set_header("Connection", "close");
-    return Refuse(res, 413, "qsnserver: the request body is over the limit\n");
-  }
+  if (!declared.empty() && std::strtoull(declared.c_str(), nullptr, 10) > max_body)
+    return RefuseOverLimit(res);
   size_t received = 0;
   bool too_big = false;
   auto count = [&](size_t length) {
@@ -258,12 +261,9 @@ void Serve(const httplib::Request& req, httplib::Response& res,
       request.protocol_error = "the request lacks the field \"command\" or \"arglist\"";
   } else {
     read = reader([&](const char*, size_t length) { return count(length); });
-    request.protocol_error = "the request is not multipart/form-data";
+    request.protocol_error = kNotMultipart;
   }
-  if (too_big) {
-    res.set_header("Connection", "close");
-    return Refuse(res, 413, "qsnserver: the request body is over the limit\n");
-  }
+  if (too_big) return RefuseOverLimit(res);
   if (!read) {
     // What is left of the body cannot be told from the next request.
     res.set_header("Connection", "close");
@@ -288,7 +288,6 @@ void NotAllowed(const httplib::Request&, httplib::Response& res) {
 httplib::Server::HandlerResponse PreRoute(const httplib::Request& req,
                                           httplib::Response& res) {
   request_start = std::chrono::steady_clock::now();
-  request_timed = true;
   bool has_body = req.has_header("Content-Length") || req.has_header("Transfer-Encoding");
   if (req.method != "POST") {
     // A body sent with another method is never read.
@@ -299,7 +298,7 @@ httplib::Server::HandlerResponse PreRoute(const httplib::Request& req,
   if (!has_body) {
     AppRequest request;
     request.path = req.path;
-    request.protocol_error = "the request is not multipart/form-data";
+    request.protocol_error = kNotMultipart;
     Answer(std::move(request), res);
     return httplib::Server::HandlerResponse::Handled;
   }

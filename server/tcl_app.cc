@@ -231,21 +231,25 @@ AppReply CallTclApp(AppRequest request) {
   return reply.get();
 }
 
-void CancelTclApp() {
+namespace {
+
+void StopTakingRequests() {
   {
     std::lock_guard<std::mutex> lock(queue_mutex);
     stopping = true;
   }
   queue_ready.notify_all();
+}
+
+}  // namespace
+
+void CancelTclApp() {
+  StopTakingRequests();
   std::lock_guard<std::mutex> lock(interp_mutex);
   if (live_interp) Tcl_CancelEval(live_interp, nullptr, nullptr, TCL_CANCEL_UNWIND);
 }
 
 void StopTclApp() {
-  {
-    std::lock_guard<std::mutex> lock(queue_mutex);
-    stopping = true;
-  }
-  queue_ready.notify_all();
+  StopTakingRequests();
   if (tcl_thread.joinable()) tcl_thread.join();
 }
