@@ -47,16 +47,23 @@ bool ReadAll(const std::string& name, std::string* data) {
   return true;
 }
 
-bool WriteFd(int fd, const std::string& data) {
+// Writes all of `data` and closes `fd`; false with the first failure's
+// error number in *error.
+bool WriteAndClose(int fd, const std::string& data, int* error) {
   size_t done = 0;
   while (done < data.size()) {
     ssize_t n = write(fd, data.data() + done, data.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
-      if (n == 0) errno = EIO;
+      *error = n == 0 ? EIO : errno;
+      close(fd);
       return false;
     }
     done += n;
+  }
+  if (close(fd) != 0) {
+    *error = errno;
+    return false;
   }
   return true;
 }
@@ -67,10 +74,8 @@ bool WriteFd(int fd, const std::string& data) {
 bool WriteThrough(const std::string& name, const std::string& data) {
   int fd = open(name.c_str(), O_WRONLY | O_CLOEXEC);
   if (fd < 0) return Fail(name, std::strerror(errno));
-  bool ok = WriteFd(fd, data);
-  int saved = errno;
-  if (close(fd) != 0 && ok) ok = false, saved = errno;
-  return ok ? true : Fail(name, std::strerror(saved));
+  int error;
+  return WriteAndClose(fd, data, &error) || Fail(name, std::strerror(error));
 }
 
 // A file is written through a temporary file in its own folder and renamed
@@ -89,14 +94,12 @@ bool WriteAll(const std::string& name, const std::string& data) {
   if (exists && !S_ISREG(existing.st_mode)) return WriteThrough(name, data);
 
   std::string target = name;
+  mode_t mode;
   if (exists) {
     if (char* resolved = realpath(name.c_str(), nullptr)) {
       target = resolved;
       std::free(resolved);
     }
-  }
-  mode_t mode;
-  if (exists) {
     mode = existing.st_mode & 07777;
   } else {
     mode_t mask = umask(0);
@@ -107,13 +110,12 @@ bool WriteAll(const std::string& name, const std::string& data) {
   int fd = mkstemp(temp.data());
   if (fd < 0) return Fail(name, std::strerror(errno));
   fchmod(fd, mode);
-  bool ok = WriteFd(fd, data);
-  int saved = errno;
-  if (close(fd) != 0 && ok) ok = false, saved = errno;
-  if (ok && std::rename(temp.c_str(), target.c_str()) != 0) ok = false, saved = errno;
+  int error;
+  bool ok = WriteAndClose(fd, data, &error);
+  if (ok && std::rename(temp.c_str(), target.c_str()) != 0) ok = false, error = errno;
   if (!ok) {
     unlink(temp.c_str());
-    return Fail(name, std::strerror(saved));
+    return Fail(name, std::strerror(error));
   }
   return true;
 }
