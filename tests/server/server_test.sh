@@ -33,6 +33,9 @@ start() {
   return 1
 }
 
+# ms_since T0: milliseconds since T0, a `date +%s%N` reading.
+ms_since() { echo $((($(date +%s%N) - $1) / 1000000)); }
+
 # post COMMAND ARGLIST [CURL ARGS...]: the reply body.
 post() {
   local command=$1 arglist=$2
@@ -65,7 +68,7 @@ done
 t0=$(date +%s%N)
 check "POST without a body" matches reply 'not multipart/form-data' \
   "$(curl -s -m 3 -X POST "$url")"
-check "answered at once" test $((($(date +%s%N) - t0) / 1000000)) -lt 1000
+check "answered at once" test "$(ms_since "$t0")" -lt 1000
 check "malformed multipart" equals reply \
   '200 -error 1 -errormsg {the request body is not well-formed multipart/form-data}' \
   "$(curl -s -w '%{http_code} ' -o "$scratch/bad" -H 'Content-Type: multipart/form-data; boundary=b' \
@@ -100,7 +103,7 @@ check "empty 200" equals reply '200 0' \
   "$(curl -s -o /dev/null -w '%{http_code} %{size_download}' -F command=raw -F 'arglist=200 {}' "$url")"
 t0=$(date +%s%N)
 post slow '300 late' >/dev/null
-ms=$((($(date +%s%N) - t0) / 1000000))
+ms=$(ms_since "$t0")
 check "delay" test "$ms" -ge 300
 curl -s -o /dev/null -F command=cut -F 'arglist=0123456789abcdef 5' "$url"
 check "cut body breaks the transfer" equals "curl status" 18 "$?"
@@ -185,7 +188,7 @@ kill -TERM "$pid"
 status=0
 wait "$pid" || status=$?
 check "SIGTERM with a stuck call exits 0" equals status 0 "$status"
-check "SIGTERM with a stuck call is quick" test $((($(date +%s%N) - t0) / 1000000)) -lt 2000
+check "SIGTERM with a stuck call is quick" test "$(ms_since "$t0")" -lt 2000
 wait "$stuck_client" "$slow_client"
 check "stuck call cancelled" matches reply '^-error 1 -errormsg \{eval unwound\}' \
   "$(cat "$scratch/stuck.reply")"
