@@ -9,7 +9,7 @@
 #include <cstdlib>
 
 #include "host/init_file.h"
-#include "host/owners.h"
+#include "base/owners.h"
 #include "log/log.h"
 #include "log/mputs.h"
 #include "session/session.h"

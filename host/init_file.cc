@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "host/init_cipher.h"
-#include "host/owners.h"
+#include "base/owners.h"
 #include "log/log.h"
 
 void LoadInitScript(Tcl_Interp* interp, const char* base_name, Tcl_DString* out) {

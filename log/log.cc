@@ -9,7 +9,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "host/owners.h"
+#include "base/owners.h"
 
 int LogLevel = 3;
 

@@ -2,7 +2,7 @@
 // converted and flushed on its own.
 #include "log/mputs.h"
 
-#include "host/owners.h"
+#include "base/owners.h"
 #include "log/log.h"
 
 // mputs ?word ...?

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "host/owners.h"
+#include "base/owners.h"
 #include "log/log.h"
 #include "session/reply.h"
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "host/init_cipher.h"
-#include "host/owners.h"
+#include "base/owners.h"
 
 namespace qsn {
 namespace {

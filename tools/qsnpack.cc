@@ -10,7 +10,7 @@
 #include <cstring>
 #include <string>
 
-#include "host/owners.h"
+#include "base/owners.h"
 #include "tools/pack.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include "host/client_main.h"
 #include "host/init_cipher.h"
 #include "host/init_file.h"
-#include "host/owners.h"
+#include "base/owners.h"
 #include "tests/fuzz/fuzz_util.h"
 #include "tools/pack.h"
 

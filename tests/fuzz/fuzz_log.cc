@@ -11,7 +11,7 @@
 #include <fstream>
 #include <string>
 
-#include "host/owners.h"
+#include "base/owners.h"
 #include "log/log.h"
 #include "tests/fuzz/fuzz_util.h"
 

@@ -8,7 +8,7 @@
 #include <map>
 #include <string>
 
-#include "host/owners.h"
+#include "base/owners.h"
 #include "log/log.h"
 #include "session/reply.h"
 #include "session/session.h"

@@ -1,4 +1,4 @@
-// Small RAII owners for the C resources the host holds: each frees its
+// Small RAII owners for the C resources every layer holds: each frees its
 // resource exactly once and cannot be copied.
 #pragma once
 
