@@ -75,15 +75,6 @@ if(TARGET qsnserver)
           RENAME qsnserver.conf COMPONENT server)
 endif()
 
-# Lintian findings kept on purpose, each with its reason in the file.
-foreach(component client server)
-  set(overrides ${QSN_PACKAGING_DIR}/qsn${component}.lintian-overrides)
-  if(EXISTS ${overrides})
-    install(FILES ${overrides} DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
-            RENAME qsn${component} COMPONENT ${component})
-  endif()
-endforeach()
-
 # The control files of the server package: dpkg wants these exact names.
 foreach(script postinst prerm postrm)
   configure_file(${QSN_PACKAGING_DIR}/qsnserver.${script}
