@@ -51,9 +51,11 @@ check "apt resolves the dependencies" simulate
 # A scratch root with an empty package database and systemd's own units,
 # which the service's unit names (sysinit.target, multi-user.target ...).
 root=$work/root
-mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" "$root/usr/lib/systemd"
+# Debian 12's systemd ships them under /lib, the same folder as /usr/lib
+# on a merged /usr.
+mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" "$root/usr/lib/systemd/system"
 : >"$root/var/lib/dpkg/status"
-cp -a /usr/lib/systemd/system "$root/usr/lib/systemd/"
+cp -a /lib/systemd/system/. "$root/usr/lib/systemd/system/"
 rm -f "$root/usr/lib/systemd/system/qsnserver.service"
 # The scripts run outside a chroot with DPKG_ROOT set; the libraries the
 # packages depend on are the machine's, outside the scratch database.
