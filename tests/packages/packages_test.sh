@@ -12,6 +12,9 @@ set -u
 source "$(dirname "$0")/../checks.sh"
 repo=$(cd "$(dirname "$0")/../.." && pwd)
 out=${1:?folder for the package build}
+# apt takes a file for a package name unless its path has a slash in front.
+mkdir -p "$out"
+out=$(cd "$out" && pwd)
 
 work=$(mktemp -d /tmp/qsnpkg.XXXXXX)
 server_pid=
