@@ -8,6 +8,7 @@
 #include "log/log.h"
 #include "session/reply.h"
 #include "session/transfer.h"
+#include "session/wire_text.h"
 
 namespace {
 
@@ -162,7 +163,9 @@ int FinishWaitedRequest(Session* session, Tcl_Interp* interp, std::time_t t1,
   }
   if (body.length() > 0) {
     LogPrintf(4, "preresult=%s\n", body.value());
-    int result = ParseReply(live, interp, body.value());
+    qsn::DString scratch;
+    const char* text = FromWireText(body.value(), body.length(), scratch.get());
+    int result = ParseReply(live, interp, text);
     LogPrintf(4, "postresult=%s\n", Tcl_GetStringResult(interp));
     return result;
   }

@@ -3,11 +3,13 @@
 #include <cstring>
 #include <ctime>
 
+#include "base/owners.h"
 #include "log/log.h"
 #include "session/outcome.h"
 #include "session/request_url.h"
 #include "session/session.h"
 #include "session/transfer.h"
+#include "session/wire_text.h"
 
 namespace {
 
@@ -17,8 +19,8 @@ void SetResult(Tcl_Interp* interp, const char* text) {
   Tcl_SetObjResult(interp, Tcl_NewStringObj(text, -1));
 }
 
-// Adds the form's two fields, each as its Tcl string. Returns false when
-// libcurl refuses one.
+// Adds the form's two fields, each as the UTF-8 of its Tcl string. Returns
+// false when libcurl refuses one.
 bool AddFields(curl_mime* form, Tcl_Obj* command, Tcl_Obj* arglist) {
   struct {
     const char* name;
@@ -28,9 +30,12 @@ bool AddFields(curl_mime* form, Tcl_Obj* command, Tcl_Obj* arglist) {
     int length;
     const char* value = Tcl_GetStringFromObj(field.value, &length);
     LogPrintf(3, "%s=%s\n", field.name, value);
+    qsn::DString scratch;
+    const char* wire = ToWireText(value, length, scratch.get(), &length);
     curl_mimepart* part = curl_mime_addpart(form);
+    // libcurl copies the data: the scratch copy may go at once.
     if (!part || curl_mime_name(part, field.name) != CURLE_OK ||
-        curl_mime_data(part, value, length) != CURLE_OK)
+        curl_mime_data(part, wire, length) != CURLE_OK)
       return false;
   }
   return true;

@@ -12,6 +12,7 @@
 #include "log/log.h"
 #include "session/reply.h"
 #include "session/session.h"
+#include "session/wire_text.h"
 #include "tests/fuzz/fuzz_util.h"
 
 namespace {
@@ -144,13 +145,16 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  // The body is read up to its first NUL, like the response buffer's string.
+  // The body is read by its length, as a waited request reads the response
+  // buffer, and turned into a Tcl string where it needs to be.
   const std::string body(reinterpret_cast<const char*>(data), size);
-  const Expected e = Model(body.c_str());
+  qsn::DString scratch;
+  const char* text = FromWireText(body.c_str(), static_cast<int>(size), scratch.get());
+  const Expected e = Model(text);
 
   // A session closed while its request ran is passed as null.
-  ParseAndCheck(nullptr, body.c_str(), e);
-  ParseAndCheck(&session, body.c_str(), e);
+  ParseAndCheck(nullptr, text, e);
+  ParseAndCheck(&session, text, e);
 
   qsn::fuzz::TrimLog(1000);
   return 0;
