@@ -1,5 +1,5 @@
 // The limit of the host's design: the same multipart POSTs with the same
-// options, sent through libcurl's multi interface and the same select loop,
+// options, sent through libcurl's multi interface and the same wait loop,
 // with nothing around them. Prints how long the requests took.
 //
 //   bench_bare_client URL COUNT
@@ -7,9 +7,7 @@
 // Output: "requests COUNT seconds S first_ms F" where F is the first
 // request's latency (a new connection, the host name resolved).
 #include <curl/curl.h>
-#include <sys/select.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -37,17 +35,17 @@ size_t Collect(char* data, size_t size, size_t count, void* body) {
   return size * count;
 }
 
-int Perform(CURLM* multi) {
-  int still_running = 0;
-  while (curl_multi_perform(multi, &still_running) == CURLM_CALL_MULTI_PERFORM) {
-  }
-  return still_running;
+CURLMcode Perform(CURLM* multi, int* still_running) {
+  CURLMcode code;
+  do {
+    code = curl_multi_perform(multi, still_running);
+  } while (code == CURLM_CALL_MULTI_PERFORM);
+  return code;
 }
 
 // One request, set up as the host sets up requestQSN's: the handle reset,
 // every option set again, the form built from the two fields.
-bool Request(CURLM* multi, CURL* easy, const char* url, std::string* body,
-             char* errbuf) {
+bool Request(CURLM* multi, CURL* easy, const char* url, std::string* body, char* errbuf) {
   curl_easy_reset(easy);
   curl_easy_setopt(easy, CURLOPT_URL, url);
   curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 0L);
@@ -59,7 +57,8 @@ bool Request(CURLM* multi, CURL* easy, const char* url, std::string* body,
   errbuf[0] = '\0';
   curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errbuf);
   curl_easy_setopt(easy, CURLOPT_POST, 1L);
-  std::unique_ptr<curl_slist, SlistDeleter> headers(curl_slist_append(nullptr, "Expect:"));
+  std::unique_ptr<curl_slist, SlistDeleter> headers(
+      curl_slist_append(nullptr, "Expect:"));
   curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers.get());
   std::unique_ptr<curl_mime, MimeDeleter> form(curl_mime_init(easy));
   const char* fields[][2] = {{"command", "ping"}, {"arglist", "{}"}};
@@ -71,33 +70,22 @@ bool Request(CURLM* multi, CURL* easy, const char* url, std::string* body,
   curl_easy_setopt(easy, CURLOPT_MIMEPOST, form.get());
 
   if (curl_multi_add_handle(multi, easy) != CURLM_OK) return false;
-  int still_running = Perform(multi);
-  while (still_running) {
-    fd_set fdread, fdwrite, fdexcep;
-    FD_ZERO(&fdread);
-    FD_ZERO(&fdwrite);
-    FD_ZERO(&fdexcep);
-    int maxfd = -1;
-    curl_multi_fdset(multi, &fdread, &fdwrite, &fdexcep, &maxfd);
-    long wait_ms = 1000;
-    long curl_ms = -1;
-    if (curl_multi_timeout(multi, &curl_ms) == CURLM_OK && curl_ms >= 0 && curl_ms < wait_ms)
-      wait_ms = curl_ms;
-    struct timeval timeout = {wait_ms / 1000, (wait_ms % 1000) * 1000};
-    if (select(maxfd + 1, &fdread, &fdwrite, &fdexcep, &timeout) == -1 && errno != EINTR)
-      break;
-    still_running = Perform(multi);
+  int still_running = 0;
+  CURLMcode code = Perform(multi, &still_running);
+  while (still_running && code == CURLM_OK) {
+    code = curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+    if (code == CURLM_OK) code = Perform(multi, &still_running);
   }
   CURLcode result = CURLE_OK;
   int queued;
   while (CURLMsg* msg = curl_multi_info_read(multi, &queued))
     if (msg->msg == CURLMSG_DONE) result = msg->data.result;
   curl_multi_remove_handle(multi, easy);
-  long code = 0;
-  curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &code);
-  if (result != CURLE_OK || code != 200) {
-    std::fprintf(stderr, "request failed: %s (HTTP %ld) %s\n", curl_easy_strerror(result),
-                 code, errbuf);
+  long status = 0;
+  curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+  if (code != CURLM_OK || result != CURLE_OK || status != 200) {
+    std::fprintf(stderr, "request failed: %s %s (HTTP %ld) %s\n",
+                 curl_multi_strerror(code), curl_easy_strerror(result), status, errbuf);
     return false;
   }
   return true;
@@ -136,14 +124,16 @@ int main(int argc, char** argv) {
         break;
       }
       if (i == 0)
-        first_ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+        first_ms =
+            std::chrono::duration<double, std::milli>(Clock::now() - start).count();
     }
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     if (status == 0 && body != "-qsnreply ok") {
       std::fprintf(stderr, "unexpected reply: %s\n", body.c_str());
       status = 1;
     }
-    if (status == 0) std::printf("requests %ld seconds %.6f first_ms %.3f\n", count, seconds, first_ms);
+    if (status == 0)
+      std::printf("requests %ld seconds %.6f first_ms %.3f\n", count, seconds, first_ms);
   }
   curl_global_cleanup();
   return status;

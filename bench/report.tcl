@@ -220,7 +220,7 @@ proc write_report {dir report scratch} {
         "  `qsnclient.log`, and every message is flushed to the file on its own\n" \
         "  so that nothing is lost when the process dies: one write to the\n" \
         "  system per message is what the difference between the two rows buys.\n" \
-        "- requestQSN drives libcurl's multi interface with a select loop, as\n" \
+        "- requestQSN drives libcurl's multi interface with a poll loop, as\n" \
         "  the bare program does; TclCurl calls libcurl's blocking transfer.\n" \
         "  The instruction counts separate the cost of each program's own code\n" \
         "  from the timings' noise.\n" \

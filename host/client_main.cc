@@ -8,9 +8,10 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "host/init_file.h"
 #include "base/owners.h"
+#include "host/init_file.h"
 #include "log/log.h"
+#include "log/log_level.h"
 #include "log/mputs.h"
 #include "session/session.h"
 
@@ -71,5 +72,5 @@ Tcl_Interp* CreateInterpreter(int argc, char** argv) {
 void RegisterCommands(Tcl_Interp* interp) {
   RegisterSessionCommands(interp);
   Tcl_CreateObjCommand(interp, "mputs", MputsCmd, nullptr, nullptr);
-  Tcl_LinkVar(interp, "loglevel", reinterpret_cast<char*>(&LogLevel), TCL_LINK_INT);
+  LinkLogLevel(interp);
 }

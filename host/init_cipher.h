@@ -4,6 +4,12 @@
 
 #include <openssl/evp.h>
 
+#include <cstdint>
+
+// The largest init.dat the host loads: the cipher takes int lengths, and
+// the loader adds room for a block and the NUL after the text.
+constexpr long kMaxInitDataSize = INT32_MAX - 100;
+
 extern const unsigned char InitCipherKey[16];
 extern const unsigned char InitCipherIv[8];
 

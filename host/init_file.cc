@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "host/init_cipher.h"
 #include "base/owners.h"
+#include "host/init_cipher.h"
 #include "log/log.h"
 
 void LoadInitScript(Tcl_Interp* interp, const char* base_name, Tcl_DString* out) {
@@ -17,7 +17,7 @@ void LoadInitScript(Tcl_Interp* interp, const char* base_name, Tcl_DString* out)
   long size = -1;
   if (file && std::fseek(file.get(), 0, SEEK_END) == 0) size = std::ftell(file.get());
   // A directory opens on Linux but has no size to read; it counts as absent.
-  if (!file || size < 0 || size > INT32_MAX - 100 ||
+  if (!file || size < 0 || size > kMaxInitDataSize ||
       std::fseek(file.get(), 0, SEEK_SET) != 0) {
     LogPrintf(1, "Init file not found\n");
     return;

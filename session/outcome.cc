@@ -7,6 +7,8 @@
 #include "base/owners.h"
 #include "log/log.h"
 #include "session/reply.h"
+#include "session/transfer.h"
+#include "session/wire_text.h"
 
 namespace {
 
@@ -40,42 +42,25 @@ int Report(Tcl_Interp* interp, Tcl_Obj* callback, const char* name, Tcl_WideInt 
   return Tcl_EvalObjEx(interp, command.get(), TCL_EVAL_DIRECT);
 }
 
-}  // namespace
+// What the statistics callback is told of one request.
+struct Figures {
+  long code = 0;  // the HTTP status
+  int32_t sent = 0;
+  int32_t received = 0;
+  int32_t speed = 0;
+};
 
-int FinishWaitedRequest(Session* session, Tcl_Interp* interp, std::time_t t1,
-                        Tcl_Obj* callback) {
+// Logs the statistics of the ended transfer, each line only when libcurl
+// knows its figure, and adds the bytes to the session's totals.
+Figures LogStatistics(Session* session, std::time_t t1) {
   CURL* easy = session->easy;
-  long errcode = 0;
-  bool failed = true;
-  if (curl_easy_getinfo(easy, CURLINFO_OS_ERRNO, &errcode) == CURLE_OK) {
-    LogPrintf(1, "error code=%ld\n", errcode);
-    // libcurl keeps the OS error of an earlier failed transfer on the handle
-    // until another one replaces it: a transfer it reports as complete and
-    // successful has not failed, whatever number is left over.
-    bool succeeded = session->transfer_done && session->transfer_result == CURLE_OK;
-    failed = errcode != 0 && !succeeded;
-  }
-  if (failed) {
-    if (session->errbuf[0]) {
-      LogPrintf(1, "errbuf=%s\n", session->errbuf);
-      std::string message =
-          std::string(session->errbuf) + " " + Tcl_DStringValue(&session->request_url);
-      SetResult(interp, message.c_str());
-    } else if (errcode != 0) {
-      SetResult(interp, std::strerror(errcode));
-    } else {
-      SetResult(interp, "Неопределённая ошибка");
-    }
-    return TCL_ERROR;
-  }
-
+  Figures figures;
   std::time_t t2 = std::time(nullptr);
   char* replyurl = nullptr;
   if (curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &replyurl) == CURLE_OK && replyurl)
     LogPrintf(3, "reply from url=%s\n", replyurl);
-  long code = 0;
-  if (curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &code) == CURLE_OK)
-    LogPrintf(3, "response code=%ld\n", code);
+  if (curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &figures.code) == CURLE_OK)
+    LogPrintf(3, "response code=%ld\n", figures.code);
   long rr = 0;
   if (curl_easy_getinfo(easy, CURLINFO_REQUEST_SIZE, &rr) == CURLE_OK)
     LogPrintf(3, "отправлено байт запроса=%ld\n", rr);
@@ -83,8 +68,8 @@ int FinishWaitedRequest(Session* session, Tcl_Interp* interp, std::time_t t1,
   if (curl_easy_getinfo(easy, CURLINFO_SIZE_UPLOAD_T, &uploaded) == CURLE_OK)
     LogPrintf(3, "заслано байт=%g\n", static_cast<double>(uploaded));
   LogPrintf(3, "отправлено байт всего=%g\n", static_cast<double>(rr + uploaded));
-  int32_t sent = static_cast<int32_t>(uploaded + rr);
-  session->sent_total += sent;
+  figures.sent = static_cast<int32_t>(uploaded + rr);
+  session->sent_total += figures.sent;
   long hs = 0;
   if (curl_easy_getinfo(easy, CURLINFO_HEADER_SIZE, &hs) == CURLE_OK)
     LogPrintf(3, "получено байт заголовка=%ld\n", hs);
@@ -92,47 +77,95 @@ int FinishWaitedRequest(Session* session, Tcl_Interp* interp, std::time_t t1,
   if (curl_easy_getinfo(easy, CURLINFO_SIZE_DOWNLOAD_T, &downloaded) == CURLE_OK)
     LogPrintf(3, "получено байт=%g\n", static_cast<double>(downloaded));
   LogPrintf(3, "получено байт всего=%g\n", static_cast<double>(hs + downloaded));
-  int32_t received = static_cast<int32_t>(downloaded + hs);
-  session->received_total += received;
+  figures.received = static_cast<int32_t>(downloaded + hs);
+  session->received_total += figures.received;
   curl_off_t downspeed = 0;
   if (curl_easy_getinfo(easy, CURLINFO_SPEED_DOWNLOAD_T, &downspeed) == CURLE_OK)
     LogPrintf(3, "скорость заполучения=%g\n", static_cast<double>(downspeed));
+  figures.speed = static_cast<int32_t>(downspeed);
   LogPrintf(3, "Длительность выполнения запроса=%g\n", std::difftime(t2, t1));
+  return figures;
+}
 
+// The five reports, in order; the first code other than TCL_OK ends them.
+int ReportFigures(Session* session, Tcl_Interp* interp, Tcl_Obj* callback,
+                  const Figures& figures) {
+  const struct {
+    const char* name;
+    Tcl_WideInt value;
+  } reports[] = {{"artotal", session->received_total},
+                 {"astotal", session->sent_total},
+                 {"rtotal", figures.received},
+                 {"stotal", figures.sent},
+                 {"rspeed", figures.speed}};
+  for (const auto& report : reports) {
+    int result = Report(interp, callback, report.name, report.value);
+    if (result != TCL_OK) return result;
+  }
+  return TCL_OK;
+}
+
+// The transfer did not complete, or libcurl cannot say how it ended.
+int ReportTransportError(Session* session, Tcl_Interp* interp, long errcode) {
+  bool ended = session->transfer_done && session->transfer_result != CURLE_OK;
+  // The write callback is the only writer that refuses, and only past the
+  // limit.
+  if (ended && session->transfer_result == CURLE_WRITE_ERROR) {
+    std::string text =
+        "the reply is over the limit of " + std::to_string(kResponseLimit) + " bytes";
+    return FailTransfer(session, interp, text.c_str());
+  }
+  if (session->errbuf[0]) return FailTransfer(session, interp, session->errbuf);
+  if (ended)
+    return FailTransfer(session, interp, curl_easy_strerror(session->transfer_result));
+  SetResult(interp, errcode != 0 ? std::strerror(errcode) : "Неопределённая ошибка");
+  return TCL_ERROR;
+}
+
+}  // namespace
+
+int FailTransfer(Session* session, Tcl_Interp* interp, const char* text) {
+  LogPrintf(1, "errbuf=%s\n", text);
+  std::string message = std::string(text) + " " + Tcl_DStringValue(&session->request_url);
+  SetResult(interp, message.c_str());
+  // A reply refused for its size may have left the buffer at the limit.
+  Tcl_DStringFree(&ResponseBuffer);
+  return TCL_ERROR;
+}
+
+int FinishWaitedRequest(Session* session, Tcl_Interp* interp, std::time_t t1,
+                        Tcl_Obj* callback) {
+  long errcode = 0;
+  bool known = curl_easy_getinfo(session->easy, CURLINFO_OS_ERRNO, &errcode) == CURLE_OK;
+  if (known) LogPrintf(1, "error code=%ld\n", errcode);
+  // How libcurl says the transfer ended decides, not the OS error number:
+  // a malformed URL or a refused write leaves none, and the number of an
+  // earlier failed transfer stays on the handle until another replaces it.
+  bool completed = session->transfer_done && session->transfer_result == CURLE_OK;
+  if (!known || !completed) return ReportTransportError(session, interp, errcode);
+
+  Figures figures = LogStatistics(session, t1);
   // Everything the rest needs from the session and the buffer is taken
   // now: the callback may close the session or send another request on it.
   qsn::DString body;
   TakeResponse(body.get());
   std::string errtext = session->errbuf;
-  bool cut_short = session->transfer_done && session->transfer_result != CURLE_OK;
-
-  int result = TCL_OK;
   if (callback) {
-    const struct {
-      const char* name;
-      Tcl_WideInt value;
-    } reports[] = {{"artotal", session->received_total},
-                   {"astotal", session->sent_total},
-                   {"rtotal", received},
-                   {"stotal", sent},
-                   {"rspeed", static_cast<int32_t>(downspeed)}};
-    for (const auto& report : reports) {
-      result = Report(interp, callback, report.name, report.value);
-      if (result != TCL_OK) return result;
-    }
+    int result = ReportFigures(session, interp, callback, figures);
+    if (result != TCL_OK) return result;
   }
   Session* live = session->closed ? nullptr : session;
 
-  if (code == 404) {
+  if (figures.code == 404) {
     SetResult(interp, "Сервер умер");
     if (live) Tcl_DStringSetLength(&live->path, 0);
     return TCL_ERROR;
   }
-  // A transfer libcurl reports as failed without an OS error (a connection
-  // closed mid-body) leaves a partial body that must not pass for a reply.
-  if (body.length() > 0 && !(cut_short && !errtext.empty())) {
+  if (body.length() > 0) {
     LogPrintf(4, "preresult=%s\n", body.value());
-    result = ParseReply(live, interp, body.value());
+    qsn::DString scratch;
+    const char* text = FromWireText(body.value(), body.length(), scratch.get());
+    int result = ParseReply(live, interp, text);
     LogPrintf(4, "postresult=%s\n", Tcl_GetStringResult(interp));
     return result;
   }

@@ -14,3 +14,8 @@
 // callback returned.
 int FinishWaitedRequest(Session* session, Tcl_Interp* interp, std::time_t t1,
                         Tcl_Obj* callback);
+
+// A transfer that did not complete: logs `text` at level 1 as "errbuf=...",
+// sets the result to `text`, a blank and the request URL, frees what the
+// response buffer holds, and returns TCL_ERROR.
+int FailTransfer(Session* session, Tcl_Interp* interp, const char* text);

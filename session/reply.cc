@@ -45,16 +45,20 @@ int ParseReply(Session* session, Tcl_Interp* interp, const char* body) {
     }
 
     int error = 0;
-    if (const char* flag = Option(&arghash, "-error")) {
-      LogPrintf(1, "found -error\n");
-      if (Tcl_GetBoolean(interp, flag, &error) != TCL_OK) error = 0;
-    }
-    if (error) {
+    const char* flag = Option(&arghash, "-error");
+    if (flag) LogPrintf(1, "found -error\n");
+    if (flag && Tcl_GetBoolean(interp, flag, &error) != TCL_OK) {
+      // A flag that is neither true nor false cannot be taken for success:
+      // the reply fails with the interpreter's message about it.
+      code = TCL_ERROR;
+    } else if (error) {
       LogPrintf(1, "found -error yes\n");
+      // Whatever the result held (a statistics callback's last result) is
+      // no message of the server's.
+      Tcl_ResetResult(interp);
       if (const char* info = Option(&arghash, "-errorinfo")) {
         // The error information starts from this result: the server-error
         // line, the server's trace, then the client's own stack.
-        Tcl_ResetResult(interp);
         SetResult(interp, "Ошибка на сервере:");
         Tcl_AddErrorInfo(interp, "\n");
         Tcl_AddErrorInfo(interp, info);

@@ -3,55 +3,25 @@
 #include <cstring>
 #include <ctime>
 
+#include "base/owners.h"
 #include "log/log.h"
 #include "session/outcome.h"
 #include "session/request_url.h"
 #include "session/session.h"
 #include "session/transfer.h"
+#include "session/wire_text.h"
 
 namespace {
 
 constexpr long kEInProgress = 115;
 
-// Sets up every option of the request on the session's easy handle. Returns
-// false with a message in the result when libcurl refuses one.
-bool SetUpTransfer(Session* session, Tcl_Interp* interp, Tcl_Obj* command,
-                   Tcl_Obj* arglist) {
-  CURL* easy = session->easy;
-  curl_easy_reset(easy);
-  ComposeRequestUrl(session);
-  curl_easy_setopt(easy, CURLOPT_URL, Tcl_DStringValue(&session->request_url));
-  if (Tcl_DStringLength(&session->proxy) > 0) {
-    curl_easy_setopt(easy, CURLOPT_PROXYTYPE, static_cast<long>(CURLPROXY_HTTP));
-    curl_easy_setopt(easy, CURLOPT_PROXY, Tcl_DStringValue(&session->proxy));
-  }
-  LogPrintf(3, "url='%s'\n", Tcl_DStringValue(&session->request_url));
-  // Peer verification is off by design: deployments reach servers whose
-  // certificates the desktop does not know.
-  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 0L);
-  curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
-  // Cookies the server sets stay in this handle and go back with later
-  // requests of this session only. The engine is switched on with an empty
-  // cookie line rather than an empty cookie file name: libcurl 7.88 loses
-  // the list of file names on every reset, a leak per request.
-  curl_easy_setopt(easy, CURLOPT_COOKIELIST, "Set-Cookie:");
-  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, WriteToResponse);
-  Tcl_DStringSetLength(&ResponseBuffer, 0);
-  curl_easy_setopt(easy, CURLOPT_WRITEDATA, &ResponseBuffer);
-  session->errbuf[0] = '\0';
-  curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, session->errbuf);
-  curl_easy_setopt(easy, CURLOPT_POST, 1L);
+void SetResult(Tcl_Interp* interp, const char* text) {
+  Tcl_SetObjResult(interp, Tcl_NewStringObj(text, -1));
+}
 
-  // An empty Expect header keeps libcurl from waiting for 100-continue
-  // before large bodies.
-  session->headers = curl_slist_append(nullptr, "Expect:");
-  session->form = curl_mime_init(easy);
-  if (!session->headers || !session->form) {
-    Tcl_SetObjResult(interp, Tcl_NewStringObj("out of memory for the request", -1));
-    return false;
-  }
-  curl_easy_setopt(easy, CURLOPT_HTTPHEADER, session->headers);
-
+// Adds the form's two fields, each as the UTF-8 of its Tcl string. Returns
+// false when libcurl refuses one.
+bool AddFields(curl_mime* form, Tcl_Obj* command, Tcl_Obj* arglist) {
   struct {
     const char* name;
     Tcl_Obj* value;
@@ -60,39 +30,81 @@ bool SetUpTransfer(Session* session, Tcl_Interp* interp, Tcl_Obj* command,
     int length;
     const char* value = Tcl_GetStringFromObj(field.value, &length);
     LogPrintf(3, "%s=%s\n", field.name, value);
-    curl_mimepart* part = curl_mime_addpart(session->form);
+    qsn::DString scratch;
+    const char* wire = ToWireText(value, length, scratch.get(), &length);
+    curl_mimepart* part = curl_mime_addpart(form);
+    // libcurl copies the data: the scratch copy may go at once.
     if (!part || curl_mime_name(part, field.name) != CURLE_OK ||
-        curl_mime_data(part, value, length) != CURLE_OK) {
-      Tcl_SetObjResult(interp, Tcl_NewStringObj("cannot build the request form", -1));
+        curl_mime_data(part, wire, length) != CURLE_OK)
       return false;
-    }
   }
-  curl_easy_setopt(easy, CURLOPT_MIMEPOST, session->form);
   return true;
 }
 
-}  // namespace
-
-// requestQSN sessionId command arglist ?nowait? ?statisticsCallback?
-int RequestCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) {
-  if (objc < 4 || objc > 6) {
-    Tcl_WrongNumArgs(interp, 1, objv, "<session id> ?command? ?arglist? ?nowait no?");
-    return TCL_ERROR;
+// Sets up every option of the request on the session's easy handle. Returns
+// false with a message in the result when libcurl refuses one; nothing has
+// been sent then.
+bool SetUpTransfer(Session* session, Tcl_Interp* interp, Tcl_Obj* command,
+                   Tcl_Obj* arglist) {
+  CURL* easy = session->easy;
+  curl_easy_reset(easy);
+  ComposeRequestUrl(session);
+  // The first refusal is kept and reported; the options after it are set
+  // only to leave the handle in a known state.
+  CURLcode refused = CURLE_OK;
+  auto check = [&refused](CURLcode code) {
+    if (refused == CURLE_OK) refused = code;
+  };
+  check(curl_easy_setopt(easy, CURLOPT_URL, Tcl_DStringValue(&session->request_url)));
+  if (Tcl_DStringLength(&session->proxy) > 0) {
+    check(curl_easy_setopt(easy, CURLOPT_PROXYTYPE, static_cast<long>(CURLPROXY_HTTP)));
+    check(curl_easy_setopt(easy, CURLOPT_PROXY, Tcl_DStringValue(&session->proxy)));
   }
-  Session* session = FindSession(Tcl_GetString(objv[1]));
-  if (!session) {
-    Tcl_SetObjResult(interp, Tcl_NewStringObj("Wrong session id", -1));
-    return TCL_ERROR;
+  LogPrintf(3, "url='%s'\n", Tcl_DStringValue(&session->request_url));
+  // Peer verification is off by design: deployments reach servers whose
+  // certificates the desktop does not know.
+  check(curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 0L));
+  check(curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, ""));
+  // Cookies the server sets stay in this handle and go back with later
+  // requests of this session only. The engine is switched on with an empty
+  // cookie line rather than an empty cookie file name: libcurl 7.88 loses
+  // the list of file names on every reset, a leak per request.
+  check(curl_easy_setopt(easy, CURLOPT_COOKIELIST, "Set-Cookie:"));
+  check(curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, WriteToResponse));
+  Tcl_DStringSetLength(&ResponseBuffer, 0);
+  check(curl_easy_setopt(easy, CURLOPT_WRITEDATA, &ResponseBuffer));
+  session->errbuf[0] = '\0';
+  check(curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, session->errbuf));
+  check(curl_easy_setopt(easy, CURLOPT_POST, 1L));
+
+  // An empty Expect header keeps libcurl from waiting for 100-continue
+  // before large bodies.
+  session->headers = curl_slist_append(nullptr, "Expect:");
+  session->form = curl_mime_init(easy);
+  if (!session->headers || !session->form) {
+    SetResult(interp, "out of memory for the request");
+    return false;
   }
-  SessionUse use(session);
+  check(curl_easy_setopt(easy, CURLOPT_HTTPHEADER, session->headers));
+  if (!AddFields(session->form, command, arglist)) {
+    SetResult(interp, "cannot build the request form");
+    return false;
+  }
+  check(curl_easy_setopt(easy, CURLOPT_MIMEPOST, session->form));
+  if (refused != CURLE_OK) {
+    LogPrintf(1, "errbuf=%s\n", curl_easy_strerror(refused));
+    SetResult(interp, curl_easy_strerror(refused));
+    return false;
+  }
+  return true;
+}
 
-  int nowait = 0;
-  if (objc > 4 && Tcl_GetBooleanFromObj(interp, objv[4], &nowait) != TCL_OK) nowait = 0;
-  Tcl_Obj* callback = objc > 5 ? objv[5] : nullptr;
-
-  // A transfer left running by an earlier no-wait request ends now; its
-  // reply is dropped when the buffer is emptied below.
-  if (!session->transfer_done) DrainTransfer(session, interp);
+// Ends what the last request left on the session: a transfer still running
+// (a no-wait request's) is driven to its end, its reply to be dropped, and
+// the handle is detached. A handle whose last connection failed with
+// EINPROGRESS is replaced, as it would keep failing.
+void FinishLastTransfer(Session* session) {
+  if (!session->transfer_done) DrainTransfer(session);
   curl_multi_remove_handle(session->multi, session->easy);
   FreeTransferParts(session);
 
@@ -106,28 +118,54 @@ int RequestCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) 
       session->easy = fresh;
     }
   }
+}
 
+}  // namespace
+
+// requestQSN sessionId command arglist ?nowait? ?statisticsCallback?
+int RequestCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) {
+  if (objc < 4 || objc > 6) {
+    Tcl_WrongNumArgs(interp, 1, objv, "<session id> ?command? ?arglist? ?nowait no?");
+    return TCL_ERROR;
+  }
+  Session* session = FindSession(Tcl_GetString(objv[1]));
+  if (!session) {
+    SetResult(interp, "Wrong session id");
+    return TCL_ERROR;
+  }
+  int nowait = 0;
+  if (objc > 4 && Tcl_GetBooleanFromObj(interp, objv[4], &nowait) != TCL_OK)
+    return TCL_ERROR;
+  Tcl_Obj* callback = objc > 5 ? objv[5] : nullptr;
+  SessionUse use(session);
+
+  FinishLastTransfer(session);
   if (!SetUpTransfer(session, interp, objv[2], objv[3])) {
     FreeTransferParts(session);
     return TCL_ERROR;
   }
-  session->transfer_done = false;
-  session->transfer_result = CURLE_OK;
   CURLMcode added = curl_multi_add_handle(session->multi, session->easy);
   if (added != CURLM_OK) {
-    Tcl_SetObjResult(interp, Tcl_NewStringObj(curl_multi_strerror(added), -1));
-    return TCL_ERROR;
+    FreeTransferParts(session);
+    return FailTransfer(session, interp, curl_multi_strerror(added));
   }
+  session->transfer_done = false;
+  session->transfer_result = CURLE_OK;
   LogPrintf(3, "perform %s\n", nowait ? "with no wait" : "and wait");
 
   std::time_t t1 = std::time(nullptr);
-  int still_running = PerformTransfer(session);
-  if (nowait) {
+  int still_running = 0;
+  CURLMcode performed = PerformTransfer(session, &still_running);
+  if (performed == CURLM_OK && nowait) {
     Tcl_ResetResult(interp);
     LogPrintf(2, "NOWAIT empty result\n");
     return TCL_OK;
   }
-  LogPrintf(3, "Waiting for perform finish...\n");
-  WaitTransfer(session, interp, still_running);
+  if (performed == CURLM_OK) {
+    LogPrintf(3, "Waiting for perform finish...\n");
+    performed = WaitTransfer(session, still_running);
+  }
+  if (performed != CURLM_OK)
+    return FailTransfer(session, interp, curl_multi_strerror(performed));
   return FinishWaitedRequest(session, interp, t1, callback);
 }

@@ -1,17 +1,9 @@
 // The wait loop of a request.
 #include "session/transfer.h"
 
-#include <sys/select.h>
-
-#include <cerrno>
-
-size_t WriteToResponse(char* data, size_t size, size_t count, void* buffer) noexcept {
-  size_t bytes = size * count;
-  Tcl_DStringAppend(static_cast<Tcl_DString*>(buffer), data, static_cast<int>(bytes));
-  return bytes;
-}
-
 namespace {
+
+constexpr int kTickMs = 1000;
 
 void NoteEnded(Session* session) {
   int queued;
@@ -25,40 +17,38 @@ void NoteEnded(Session* session) {
 
 }  // namespace
 
-int PerformTransfer(Session* session) {
-  int still_running = 0;
-  while (curl_multi_perform(session->multi, &still_running) == CURLM_CALL_MULTI_PERFORM) {
-  }
-  return still_running;
+size_t WriteToResponse(char* data, size_t size, size_t count, void* buffer) noexcept {
+  auto* response = static_cast<Tcl_DString*>(buffer);
+  size_t bytes = size * count;
+  if (bytes > kResponseLimit - static_cast<size_t>(Tcl_DStringLength(response))) return 0;
+  Tcl_DStringAppend(response, data, static_cast<int>(bytes));
+  return bytes;
 }
 
-void WaitTransfer(Session* session, Tcl_Interp* interp, int still_running) {
-  while (still_running) {
-    fd_set fdread, fdwrite, fdexcep;
-    FD_ZERO(&fdread);
-    FD_ZERO(&fdwrite);
-    FD_ZERO(&fdexcep);
-    int maxfd = -1;
-    curl_multi_fdset(session->multi, &fdread, &fdwrite, &fdexcep, &maxfd);
+CURLMcode PerformTransfer(Session* session, int* still_running) {
+  CURLMcode code;
+  do {
+    code = curl_multi_perform(session->multi, still_running);
+  } while (code == CURLM_CALL_MULTI_PERFORM);
+  return code;
+}
 
-    // The one-second tick, cut short when libcurl has a timer due sooner.
-    long wait_ms = 1000;
-    long curl_ms = -1;
-    if (curl_multi_timeout(session->multi, &curl_ms) == CURLM_OK && curl_ms >= 0 &&
-        curl_ms < wait_ms)
-      wait_ms = curl_ms;
-    struct timeval timeout = {wait_ms / 1000, (wait_ms % 1000) * 1000};
-
-    if (select(maxfd + 1, &fdread, &fdwrite, &fdexcep, &timeout) == -1) {
-      if (errno == EINTR) continue;
-      Tcl_SetObjResult(interp, Tcl_NewStringObj(Tcl_PosixError(interp), -1));
-      break;
-    }
-    still_running = PerformTransfer(session);
+CURLMcode WaitTransfer(Session* session, int still_running) {
+  CURLMcode code = CURLM_OK;
+  while (still_running && code == CURLM_OK) {
+    // libcurl polls its own sockets, whatever their numbers (select's sets
+    // end at FD_SETSIZE), and cuts the tick short when its timer is due
+    // sooner. Unlike curl_multi_wait, it sleeps out the tick when it has no
+    // socket to offer, instead of returning at once and spinning.
+    code = curl_multi_poll(session->multi, nullptr, 0, kTickMs, nullptr);
+    if (code == CURLM_OK) code = PerformTransfer(session, &still_running);
   }
   NoteEnded(session);
+  return code;
 }
 
-void DrainTransfer(Session* session, Tcl_Interp* interp) {
-  WaitTransfer(session, interp, PerformTransfer(session));
+CURLMcode DrainTransfer(Session* session) {
+  int still_running = 0;
+  CURLMcode code = PerformTransfer(session, &still_running);
+  return code == CURLM_OK ? WaitTransfer(session, still_running) : code;
 }

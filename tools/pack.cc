@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <vector>
 
-#include "host/init_cipher.h"
 #include "base/owners.h"
+#include "host/init_cipher.h"
 
 namespace qsn {
 namespace {
@@ -132,7 +132,15 @@ bool Koi8rToUtf8(std::string_view koi8, std::string* utf8, std::string* error) {
   return true;
 }
 
+std::string TooLarge(size_t limit) {
+  return "over " + std::to_string(limit) + " bytes, more than the host loads";
+}
+
 bool PackScript(std::string_view source, std::string* init_data, std::string* error) {
+  if (source.size() > kMaxSource) {
+    *error = TooLarge(kMaxSource);
+    return false;
+  }
   std::string koi8;
   if (!Utf8ToKoi8r(source, &koi8, error)) return false;
   std::vector<unsigned char> out(koi8.size() + 8);
@@ -147,6 +155,10 @@ bool PackScript(std::string_view source, std::string* init_data, std::string* er
 }
 
 bool UnpackScript(std::string_view init_data, std::string* source, std::string* error) {
+  if (init_data.size() > kMaxInitData) {
+    *error = TooLarge(kMaxInitData);
+    return false;
+  }
   if (init_data.empty() || init_data.size() % 8 != 0) {
     *error = "length " + std::to_string(init_data.size()) +
              " is not a positive multiple of 8: not an init file";

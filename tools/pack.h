@@ -3,10 +3,22 @@
 // its input is unfit.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
+#include "host/init_cipher.h"
+
 namespace qsn {
+
+// The largest inputs: an init file the host loads, and a source that always
+// packs into one (KOI8-R is never longer than the UTF-8 it comes from, and
+// the cipher adds at most one block).
+constexpr size_t kMaxInitData = kMaxInitDataSize;
+constexpr size_t kMaxSource = kMaxInitDataSize - 8;
+
+// The reason given for an input over `limit` bytes.
+std::string TooLarge(size_t limit);
 
 // UTF-8 to KOI8-R. Refuses invalid UTF-8, a NUL byte (the host ignores the
 // rest of a script from it on) and a character with no KOI8-R form, naming
@@ -17,7 +29,8 @@ bool Utf8ToKoi8r(std::string_view utf8, std::string* koi8, std::string* error);
 // KOI8-R to UTF-8; every byte but NUL has a form.
 bool Koi8rToUtf8(std::string_view koi8, std::string* utf8, std::string* error);
 
-// UTF-8 source to the bytes of init.dat, and back.
+// UTF-8 source to the bytes of init.dat, and back. Each refuses an input
+// over its limit above.
 bool PackScript(std::string_view source, std::string* init_data, std::string* error);
 bool UnpackScript(std::string_view init_data, std::string* source, std::string* error);
 

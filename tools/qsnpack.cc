@@ -32,18 +32,32 @@ bool Fail(const std::string& file, const std::string& problem) {
   return false;
 }
 
-bool ReadAll(const std::string& name, std::string* data) {
+// Reads the whole input, refusing one over `limit` bytes: a file by its
+// size before a byte is read, a pipe or a device (/dev/zero never ends) as
+// soon as it passes the limit, so memory stays bounded. With `upto_nul`,
+// reading stops after the first chunk that holds a NUL byte: a source with
+// one is refused anyway, and its rest does not matter.
+bool ReadAll(const std::string& name, size_t limit, bool upto_nul, std::string* data) {
   qsn::FilePtr owned;
   FILE* in = stdin;
+  std::string label = name == "-" ? "<stdin>" : name;
   if (name != "-") {
     owned.reset(std::fopen(name.c_str(), "rb"));
     if (!owned) return Fail(name, std::strerror(errno));
     in = owned.get();
   }
+  struct stat info;
+  if (fstat(fileno(in), &info) == 0 && S_ISREG(info.st_mode) &&
+      static_cast<unsigned long long>(info.st_size) > limit)
+    return Fail(label, qsn::TooLarge(limit));
   char chunk[65536];
   size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, in)) > 0) data->append(chunk, n);
-  if (std::ferror(in)) return Fail(name == "-" ? "<stdin>" : name, std::strerror(errno));
+  while ((n = std::fread(chunk, 1, sizeof chunk, in)) > 0) {
+    if (n > limit - data->size()) return Fail(label, qsn::TooLarge(limit));
+    data->append(chunk, n);
+    if (upto_nul && std::memchr(chunk, '\0', n)) return true;
+  }
+  if (std::ferror(in)) return Fail(label, std::strerror(errno));
   return true;
 }
 
@@ -134,9 +148,11 @@ int main(int argc, char** argv) {
   }
   std::string in_name = argv[2], out_name = argv[3];
   std::string input, output, error;
-  if (!ReadAll(in_name, &input)) return 1;
-  bool ok = verb == "pack" ? qsn::PackScript(input, &output, &error)
-                           : qsn::UnpackScript(input, &output, &error);
+  bool pack = verb == "pack";
+  if (!ReadAll(in_name, pack ? qsn::kMaxSource : qsn::kMaxInitData, pack, &input))
+    return 1;
+  bool ok = pack ? qsn::PackScript(input, &output, &error)
+                 : qsn::UnpackScript(input, &output, &error);
   if (!ok) {
     Fail(in_name == "-" ? "<stdin>" : in_name, error);
     return 1;

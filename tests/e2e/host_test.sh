@@ -60,13 +60,23 @@ check "mputs format" grep -qaE "^${ts}Начало работы"$'\r'"\$" <(log_
 check "mputs empty" grep -qaE "^${ts}"$'\r'"\$" <(log_of "$d")
 check "mputs spaces kept" grep -qaE "^${ts}a  b c"$'\r'"\$" <(log_of "$d")
 
-# loglevel: linked both ways, 0 silences everything, integers only.
+# loglevel: linked both ways, 0 silences everything, integers only: what
+# merely begins one is refused too and leaves the level in force, and a
+# number in any form reads back plain.
 d=$(workdir loglevel)
 pack_into "$d" <<'TCL'
 mputs start=$loglevel
 set r [catch {set loglevel abc} msg]
 mputs refused=$r level=$loglevel msg=$msg
-set loglevel 4
+set loglevel 2
+foreach v {{} + - 0x 0b 0o} {
+    lappend partial [catch {set loglevel $v} m] [expr {$m eq $msg}] $loglevel
+}
+mputs "hidden at level 2"
+set loglevel 0x10
+set hex $loglevel
+set loglevel " 4 "
+mputs partial=$partial hex=$hex
 mputs four=$loglevel
 set loglevel 0
 mputs silent
@@ -75,6 +85,8 @@ TCL
 run_host "$d"
 check "loglevel starts at 3" log_has "$d" "start=3"
 check "non-integer refused" log_has "$d" "refused=1 level=3 msg=can't set \"loglevel\": variable must have integer value"
+check "beginnings of integers refused" log_has "$d" "partial=1 1 2 1 1 2 1 1 2 1 1 2 1 1 2 1 1 2 hex=16"
+check "level kept in force" bash -c "! grep -qa hidden '$d/qsnclient.log'"
 check "loglevel 4" log_has "$d" "four=4"
 check "loglevel 0 silences" bash -c "! grep -qa -e silent -e 'not logged' '$d/qsnclient.log'"
 

@@ -40,7 +40,7 @@ expect_refusal() {
   local name=$1 verb=$2 input=$3 pattern=$4 out="$d/out/result"
   rm -rf "$d/out" && mkdir "$d/out"
   local err status=0
-  err=$("$QSNPACK" "$verb" "$input" "$out" 2>&1 >/dev/null) || status=$?
+  err=$(timeout 60 "$QSNPACK" "$verb" "$input" "$out" 2>&1 >/dev/null) || status=$?
   check "$name: status 1" equals status 1 "$status"
   check "$name: one line" equals lines 1 "$(printf '%s\n' "$err" | wc -l)"
   check "$name: names file and problem" grep -qE "^qsnpack: $input: .*$pattern" <<<"$err"
@@ -58,6 +58,14 @@ head -c 13 "$d/ossl.dat" >"$d/short.dat"
 expect_refusal "not a multiple of 8" unpack "$d/short.dat" "not a positive multiple of 8"
 "$QSNPACK" pack "$d/app.tcl" - | head -c 16 >"$d/cut.dat"
 expect_refusal "bad padding" unpack "$d/cut.dat" "bad padding"
+
+# An input the host could not load is refused by its size, before it is
+# read; /dev/zero as a source is refused at its first NUL, not read on.
+truncate -s 2G "$d/huge"
+expect_refusal "source too large" pack "$d/huge" "over 2147483539 bytes, more than the host loads"
+expect_refusal "init file too large" unpack "$d/huge" "over 2147483547 bytes, more than the host loads"
+rm -f "$d/huge"
+expect_refusal "endless source" pack /dev/zero "NUL byte at line 1, column 1"
 
 # An existing output file survives a refused run untouched.
 echo keep >"$d/keep.dat"

@@ -22,7 +22,8 @@ proc ::rpc::setcookie {name value} {
     return ok
 }
 proc ::rpc::cookie {name} { qsn::cookie $name }
-proc ::rpc::header {name} { qsn::header $name }
+# The words after the name only make the request larger.
+proc ::rpc::header {name args} { qsn::header $name }
 proc ::rpc::big {n} { string repeat 0123456789 $n }
 proc ::rpc::slow {ms value} {
     qsn::delay $ms

@@ -1,0 +1,90 @@
+// Conversions between Tcl strings and the UTF-8 of the wire, made only when
+// a text needs one: a large reply is scanned, never copied.
+#include "session/wire_text.h"
+
+#include <cstdint>
+#include <cstring>
+
+namespace {
+
+constexpr uint64_t kOnes = 0x0101010101010101;
+constexpr uint64_t kHighs = 0x8080808080808080;
+
+// Non-zero when a byte of `word` is zero.
+uint64_t ZeroByte(uint64_t word) { return (word - kOnes) & ~word & kHighs; }
+
+// Whether `marks` flags any eight-byte word of `text`: a 40 MB reply is
+// scanned in milliseconds, and the exact checks that follow run only on the
+// rare text that has such a byte. The last word is padded with a byte no
+// mark flags.
+template <typename Marks>
+bool AnyWord(const unsigned char* text, int length, Marks marks) {
+  int i = 0;
+  for (; i + 8 <= length; i += 8) {
+    uint64_t word;
+    std::memcpy(&word, text + i, 8);
+    if (marks(word)) return true;
+  }
+  uint64_t word = kOnes * 'a';
+  std::memcpy(&word, text + i, length - i);
+  return marks(word) != 0;
+}
+
+bool HoldsTclOnlyForm(const unsigned char* text, int length) {
+  auto c0_or_ed = [](uint64_t word) {
+    return ZeroByte(word ^ (kOnes * 0xC0)) | ZeroByte(word ^ (kOnes * 0xED));
+  };
+  if (!AnyWord(text, length, c0_or_ed)) return false;
+  for (int i = 0; i + 1 < length; ++i) {
+    // C0 80 is NUL; ED A0..BF opens a surrogate.
+    if ((text[i] == 0xC0 && text[i + 1] == 0x80) ||
+        (text[i] == 0xED && text[i + 1] >= 0xA0 && text[i + 1] <= 0xBF))
+      return true;
+  }
+  return false;
+}
+
+bool IsFourByteSequence(const unsigned char* p, int left) {
+  if (left < 4 || p[0] < 0xF0 || p[0] > 0xF4) return false;
+  unsigned char low = p[0] == 0xF0 ? 0x90 : 0x80;
+  unsigned char high = p[0] == 0xF4 ? 0x8F : 0xBF;
+  return p[1] >= low && p[1] <= high && (p[2] & 0xC0) == 0x80 && (p[3] & 0xC0) == 0x80;
+}
+
+bool HoldsNulOrFourByte(const unsigned char* body, int length) {
+  // A byte of F0 or above has its four high bits set: shifted onto the top
+  // bit of the same byte, they leave it set in all four copies.
+  auto nul_or_f0 = [](uint64_t word) {
+    return ZeroByte(word) | (word & (word << 1) & (word << 2) & (word << 3) & kHighs);
+  };
+  if (!AnyWord(body, length, nul_or_f0)) return false;
+  for (int i = 0; i < length; ++i) {
+    if (body[i] == 0 || IsFourByteSequence(body + i, length - i)) return true;
+  }
+  return false;
+}
+
+Tcl_Encoding Utf8() {
+  // Tcl keeps every encoding it has loaded; this handle is never freed.
+  static Tcl_Encoding utf8 = Tcl_GetEncoding(nullptr, "utf-8");
+  return utf8;
+}
+
+}  // namespace
+
+const char* ToWireText(const char* text, int length, Tcl_DString* scratch,
+                       int* wire_length) {
+  *wire_length = length;
+  if (!HoldsTclOnlyForm(reinterpret_cast<const unsigned char*>(text), length))
+    return text;
+  Tcl_UtfToExternalDString(Utf8(), text, length, scratch);
+  *wire_length = Tcl_DStringLength(scratch);
+  return Tcl_DStringValue(scratch);
+}
+
+const char* FromWireText(const char* body, int length, Tcl_DString* scratch) {
+  if (!HoldsNulOrFourByte(reinterpret_cast<const unsigned char*>(body), length))
+    return body;
+  Tcl_ExternalToUtfDString(Utf8(), body, length, scratch);
+  return Tcl_DStringValue(scratch);
+}

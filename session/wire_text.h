@@ -1,0 +1,21 @@
+// Text between Tcl and the wire. Tcl keeps NUL as the two bytes C0 80 and a
+// character past U+FFFF as two three-byte surrogates; the wire carries UTF-8,
+// where they are one 0x00 byte and four bytes. Only text that holds such a
+// character is converted: any other text, invalid UTF-8 included, passes
+// byte for byte and is not copied.
+#pragma once
+
+#include <tcl.h>
+
+// The UTF-8 bytes to send for the Tcl string `text` of `length` bytes: `text`
+// itself, or the converted copy in `scratch`, which must be empty; the
+// caller frees it. Sets *wire_length.
+const char* ToWireText(const char* text, int length, Tcl_DString* scratch,
+                       int* wire_length);
+
+// The Tcl string for the `length` bytes of a reply body, which a NUL byte
+// must follow (as in a Tcl_DString): `body` itself, or, when it holds a NUL
+// byte or a valid four-byte UTF-8 sequence, its conversion in `scratch`,
+// which must be empty; the caller frees it. Either way the text returned
+// holds no NUL before its end.
+const char* FromWireText(const char* body, int length, Tcl_DString* scratch);
