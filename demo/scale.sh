@@ -110,12 +110,16 @@ pg_start() {
 }
 
 # Fast shutdown: open transactions are rolled back, connections closed.
+# One that takes over 10 seconds becomes an immediate shutdown.
 pg_stop() {
   [ -n "$pg_pid" ] || return 0
-  kill -INT "$pg_pid" 2>/dev/null || true
-  for _ in $(seq 100); do
-    kill -0 "$pg_pid" 2>/dev/null || break
-    sleep 0.1
+  local signal
+  for signal in INT QUIT; do
+    kill -"$signal" "$pg_pid" 2>/dev/null || true
+    for _ in $(seq 100); do
+      kill -0 "$pg_pid" 2>/dev/null || break 2
+      sleep 0.1
+    done
   done
   pg_pid=
 }
