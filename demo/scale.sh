@@ -234,11 +234,13 @@ ticks() {
   echo "$total"
 }
 
-# All the machine's busy time, whoever used it.
+# The machine's busy time, whoever used it, and all its time, idle
+# included, summed over its cores.
 machine_ticks() {
   local f
   read -r -a f </proc/stat
-  echo $((f[1] + f[2] + f[3] + f[6] + f[7] + f[8]))
+  local busy=$((f[1] + f[2] + f[3] + f[6] + f[7] + f[8]))
+  echo "$busy" $((busy + f[4] + f[5]))
 }
 
 # --- The measurement ---------------------------------------------------------------
@@ -276,9 +278,10 @@ measure() {
   stats=$(judge "$env") || exit 1
   shares "${#logs[@]}" "${logs[@]}" "${before[@]}"
   local ms=()
-  for i in 0 1 2 3; do ms+=($(((cpu1[i] - cpu0[i]) * 1000 / hz))); done
+  for i in 0 1 2 3 4; do ms+=($(((cpu1[i] - cpu0[i]) * 1000 / hz))); done
   echo "config $config sample $2 clients $clients rounds $rounds $stats wall_ms $((t1 - t0))" \
-    "server_cpu ${ms[0]} nginx_cpu ${ms[1]} pg_cpu ${ms[2]} machine_cpu ${ms[3]}" >>"$results"
+    "server_cpu ${ms[0]} nginx_cpu ${ms[1]} pg_cpu ${ms[2]} machine_cpu ${ms[3]}" \
+    "machine_all ${ms[4]}" >>"$results"
 }
 
 # shares N LOG... BEFORE...: every server answered at least half its even share.

@@ -2,7 +2,7 @@
 # scale.sh collects: one dict per measured run (config, sample, clients,
 # rounds, requests, rate, p50 and p99 in ms, wall_ms, and the CPU
 # milliseconds of the clients, the qsnservers, nginx, PostgreSQL and the
-# whole machine).
+# whole machine, busy and in all).
 
 set heading "## Past one server: PostgreSQL and several qsnservers"
 
@@ -29,8 +29,9 @@ proc table {header rows} {
 
 # What each run's figures mean per request and per core: CPU milliseconds
 # per request of each part (*_per), ours and the whole machine's; the share
-# of all cores that was busy; the cores the qsnservers kept busy.
-proc derive {run cores} {
+# of all cores that was busy; the cores the qsnservers and all our
+# processes kept busy.
+proc derive {run} {
     set n [dict get $run requests]
     set wall [dict get $run wall_ms]
     set ours 0
@@ -39,8 +40,9 @@ proc derive {run cores} {
     }
     foreach key [dict keys $::parts] { set ours [expr {$ours + [dict get $run $key]}] }
     dict set run ours_per [expr {double($ours) / $n}]
-    dict set run busy [expr {100.0 * [dict get $run machine_cpu] / ($wall * $cores)}]
+    dict set run busy [expr {100.0 * [dict get $run machine_cpu] / [dict get $run machine_all]}]
     dict set run server_cores [expr {double([dict get $run server_cpu]) / $wall}]
+    dict set run ours_cores [expr {double($ours) / $wall}]
     return $run
 }
 
@@ -94,7 +96,8 @@ proc figures {med runs} {
         "[dict get $first clients] headless qsnclient processes at once, each signing in and\n" \
         "then making [dict get $first rounds] rounds of four requests: add a task, rename it, mark it\n" \
         "done (each write a transaction with a request id), list all tasks.\n" \
-        "They go through one nginx (keep-alive to the servers) to one, two or\n" \
+        "They go through one nginx (keep-alive to the servers; it compresses the\n" \
+        "replies with gzip, the servers send them plain) to one, two or\n" \
         "three qsnservers sharing one PostgreSQL, and, as the baseline, to one\n" \
         "qsnserver on SQLite; everything on this machine. The setups run in\n" \
         "turn, [llength $runs] runs in all, each from an empty database and checked against\n" \
@@ -111,39 +114,72 @@ proc figures {med runs} {
 
 # What limits the rate, in the run's own figures.
 proc reading {med cores} {
-    set busy {}
-    foreach {config label} $::setups { lappend busy [dict get $med $config busy] }
+    foreach key {busy ours_per} {
+        set $key {}
+        foreach {config label} $::setups { lappend $key [dict get $med $config $key] }
+    }
+    set busy_low [tcl::mathfunc::min {*}$busy]
     set one [dict get $med pg1]
     set three [dict get $med pg3]
-    set f {format %.1f}
-    append text "What limits it here:\n\n" \
-        "- The clients, nginx, the servers, PostgreSQL and whatever else runs on\n" \
-        "  the machine share its $cores cores, and they were\n" \
-        "  [format %.0f [tcl::mathfunc::min {*}$busy]]-[format %.0f [tcl::mathfunc::max {*}$busy]]% busy during the runs.\n" \
-        "- With three servers a request cost our processes [{*}$f [dict get $three ours_per]] ms of CPU:\n" \
-        "  [{*}$f [dict get $three client_cpu_per]] ms in the client (each reply carries the whole task list,\n" \
-        "  which the client reads), [{*}$f [dict get $three server_cpu_per]] ms in the qsnservers, [{*}$f [dict get $three pg_cpu_per]] ms in\n" \
-        "  PostgreSQL, [{*}$f [dict get $three nginx_cpu_per]] ms in nginx. The machine as a whole spent\n" \
-        "  [{*}$f [dict get $three machine_cpu_per]] ms per request: the rest went to other programs and\n" \
-        "  to the kernel.\n" \
-        [limit $one [tcl::mathfunc::min {*}$busy]] \
-        "- Spread over machines (see docs/GUIDE.md), each server has cores of its\n" \
-        "  own and the clients run elsewhere: there the rate should grow with the\n" \
-        "  servers until PostgreSQL or nginx is the busy part. That is not\n" \
-        "  measured here.\n\n"
+    set text "What limits it here:\n\n"
+    set low [format %.0f%% $busy_low]
+    set high [format %.0f%% [tcl::mathfunc::max {*}$busy]]
+    set busy [expr {$low eq $high ? $low : "$low to $high"}]
+    append text [bullet "The clients, nginx, the servers, PostgreSQL and whatever else runs\
+        on the machine share its $cores cores, and they were $busy busy during the runs."]
+    append text [bullet "A request cost our processes [ms [tcl::mathfunc::min {*}$ours_per]] to\
+        [ms [tcl::mathfunc::max {*}$ours_per]] of CPU in every setup; with three servers\
+        [ms [dict get $three client_cpu_per]] in the client (each reply carries the whole task\
+        list, which the client reads), [ms [dict get $three server_cpu_per]] in the qsnservers,\
+        [ms [dict get $three pg_cpu_per]] in PostgreSQL and [ms [dict get $three nginx_cpu_per]]\
+        in nginx."]
+    append text [bullet "Our processes ran [format %.2f [dict get $one ours_cores]] cores'\
+        worth with one server on PostgreSQL and [format %.2f [dict get $three ours_cores]] with\
+        three; the rest of the busy time went to other programs and to the kernel."]
+    append text [bullet [limit $one $three $busy_low]]
+    append text [bullet "Spread over machines (see docs/GUIDE.md), each server has cores of its\
+        own and the clients run elsewhere: there the rate should grow with the servers until\
+        PostgreSQL or nginx is the busy part. That is not measured here."] \n
 }
 
 # Whether one server's single Tcl thread or the machine's cores limited
-# the rate, judged from the one-server run on PostgreSQL.
-proc limit {one busy} {
-    set cores [format %.2f [dict get $one server_cores]]
-    if {$cores >= 0.8} {
-        return "- One server alone kept $cores of a core busy: its single Tcl thread\n  limited the rate, and each further server adds a thread.\n"
+# the rate, judged from the runs of one and three servers on PostgreSQL.
+proc limit {one three busy} {
+    set thread "One server's single Tcl thread ran [format %.2f [dict get $one server_cores]]\
+        of a core"
+    if {[dict get $one server_cores] >= 0.8} {
+        return "$thread: it limited the rate, and each further server adds a thread."
     }
     if {$busy < 90} {
-        return "- One server alone kept $cores of a core busy, and the cores were not\n  all in use: the clients' own pace limited the rate.\n"
+        return "$thread, and the cores were not all in use: the clients' own pace limited\
+            the rate."
     }
-    return "- One server alone kept $cores of a core busy: its single Tcl thread\n  was not what limited the rate, the cores were. More server processes\n  add no CPU to a machine whose cores are in use; they only let one\n  request's wait for the database overlap another's work.\n"
+    if {[dict get $three rate] >= 1.1 * [dict get $one rate]
+        && [dict get $three ours_cores] >= 1.1 * [dict get $one ours_cores]} {
+        return "$thread: the share of the busy cores the system gave that one thread while\
+            other processes wanted them too, and all the clients waited on it. Each further\
+            server is one more thread asking for the cores; that, not spare CPU, is where the\
+            growth from one to three servers comes from here."
+    }
+    return "$thread: with the cores in use, more server processes add no CPU; they only\
+        let one request's wait for the database overlap another's work."
+}
+
+proc ms {value} { format "%.1f ms" $value }
+
+# A Markdown list item, wrapped at 76 columns.
+proc bullet {text} {
+    set out "-"
+    set width 1
+    foreach word [regexp -all -inline {\S+} $text] {
+        if {$width + 1 + [string length $word] > 76} {
+            append out "\n "
+            set width 1
+        }
+        append out " $word"
+        incr width [expr {1 + [string length $word]}]
+    }
+    return $out\n
 }
 
 # The request rates and the latencies, side by side, into `png`.
@@ -213,7 +249,7 @@ proc report {dir resultsfile} {
     set cores [exec nproc]
     set f [open $resultsfile r]
     set runs {}
-    foreach line [split [string trim [read $f]] \n] { lappend runs [derive $line $cores] }
+    foreach line [split [string trim [read $f]] \n] { lappend runs [derive $line] }
     close $f
     set med [medians $runs]
     set scratch [file join [file dirname $resultsfile] report]
