@@ -14,7 +14,9 @@
 # SQLite, then one, two and three servers on PostgreSQL, --samples times
 # each in turn, from an empty database each time. The faults: a server
 # hangs and is killed while requests wait on it, then PostgreSQL stops and
-# starts again. Everything started here is stopped by its pid.
+# starts again. Everything started here is stopped by its pid. The run's
+# folder, with every log and client record, is removed at the end, unless
+# the run failed or QSN_SCALE_KEEP is set. --samples 0 skips the measurement.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
@@ -47,15 +49,16 @@ hz=$(getconf CLK_TCK)
 
 say() { printf '== %s\n' "$*"; }
 fail() {
-  echo "scale: $*" >&2
+  echo "scale: $*; logs and client records kept in $tmp" >&2
+  keep=1
   exit 1
 }
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
 
 tmp=$(mktemp -d /tmp/qsnscale.XXXXXX)
 chmod 711 "$tmp"
-pg_pid= nginx_pid= sqlite_pid=
-pg_pids=() pg_ports=()
+pg_pid= nginx_pid= sqlite_pid= keep=${QSN_SCALE_KEEP:-}
+servers=() server_ports=() client_pids=()
 
 # stop PID...: TERM, then KILL for whatever is still there after 3 seconds.
 stop() {
@@ -72,10 +75,10 @@ stop() {
 }
 
 cleanup() {
-  local pids=(${pg_pids[@]+"${pg_pids[@]}"} $nginx_pid $sqlite_pid)
+  local pids=(${servers[@]+"${servers[@]}"} ${client_pids[@]+"${client_pids[@]}"} $nginx_pid $sqlite_pid)
   [ ${#pids[@]} -eq 0 ] || stop "${pids[@]}"
   pg_stop
-  [ -n "${QSN_SCALE_KEEP:-}" ] || rm -rf "$tmp"
+  [ -n "$keep" ] || rm -rf "$tmp"
 }
 trap cleanup EXIT
 
@@ -115,14 +118,19 @@ pg_stop() {
   [ -n "$pg_pid" ] || return 0
   local signal
   for signal in INT QUIT; do
-    kill -"$signal" "$pg_pid" 2>/dev/null || true
+    pg_running || break
+    kill -"$signal" "$pg_pid"
     for _ in $(seq 100); do
-      kill -0 "$pg_pid" 2>/dev/null || break 2
+      pg_running || break 2
       sleep 0.1
     done
   done
   pg_pid=
 }
+
+# Whether $pg_pid is still our postmaster (pg_ctl started it; it is not
+# our child, so its pid could be taken by another process once it ends).
+pg_running() { grep -qF "$tmp/pg/data" "/proc/$pg_pid/cmdline" 2>/dev/null; }
 
 pg_sql() {
   psql -X -q -v ON_ERROR_STOP=1 -h "$tmp/pg" -p "$pg_port" -U qsn -d "$1" -c "$2" >/dev/null
@@ -197,7 +205,8 @@ clients_run() {
 clients_wait() {
   local pid failed=0
   for pid in "${client_pids[@]}"; do wait "$pid" || failed=$((failed + 1)); done
-  [ "$failed" -eq 0 ] || fail "$failed clients failed (records in $run_dir)"
+  client_pids=()
+  [ "$failed" -eq 0 ] || fail "$failed clients failed"
 }
 
 # succeeded: requests the clients of the current run completed so far.
@@ -217,7 +226,7 @@ judge() {
   local env=$1
   shift
   env -u QSN_DEMO_PG -u QSN_DEMO_DB "$env" tclsh "$here/scale.tcl" check "$@" "$run_dir"/c* ||
-    fail "the check failed (records in $run_dir)"
+    fail "the check failed"
 }
 
 # --- CPU time -------------------------------------------------------------------------
@@ -256,7 +265,7 @@ measure() {
   else
     local n=${config#pg}
     pg_sql tasks "TRUNCATE writes, tasks, users RESTART IDENTITY"
-    pids=("${pg_pids[@]:0:n}") ports=("${pg_ports[@]:0:n}")
+    pids=("${servers[@]:0:n}") ports=("${server_ports[@]:0:n}")
     logs=()
     for ((i = 1; i <= n; i++)); do logs+=("$tmp/server$i.log"); done
     env=QSN_DEMO_PG=$pg_dsn
@@ -309,14 +318,14 @@ shares() {
 faults() {
   say "faults: $clients clients; a server killed, then PostgreSQL restarted"
   pg_sql tasks "TRUNCATE writes, tasks, users RESTART IDENTITY"
-  nginx_start "${pg_ports[@]}"
+  nginx_start "${server_ports[@]}"
   clients_run faults 2 "$tmp/runs/faults.stop"
   wait_progress $((2 * clients)) "before the faults"
-  kill -STOP "${pg_pids[2]}"
+  kill -STOP "${servers[2]}"
   sleep 1
-  kill -KILL "${pg_pids[2]}"
-  wait "${pg_pids[2]}" 2>/dev/null || true
-  pg_pids=("${pg_pids[@]:0:2}")
+  kill -KILL "${servers[2]}"
+  wait "${servers[2]}" 2>/dev/null || true
+  servers=("${servers[@]:0:2}")
   wait_progress $((2 * clients)) "after the server was killed"
   pg_stop
   sleep 1
@@ -345,7 +354,7 @@ pg_dsn="host=127.0.0.1 port=$pg_port dbname=tasks user=qsn password=$pg_password
 say "three qsnservers on PostgreSQL"
 for i in 1 2 3; do
   server_start "$tmp/server$i.log" QSN_DEMO_PG="$pg_dsn"
-  pg_pids+=($started_pid) pg_ports+=($started_port)
+  servers+=($started_pid) server_ports+=($started_port)
 done
 "$build/qsnpack" pack "$here/scale_client.tcl" "$tmp/init.dat"
 
