@@ -16,11 +16,13 @@
 #   cpu MS                          the process's own CPU time, at the end
 # It exits with status 0 when every request succeeded in the end.
 
+# Errors only: at the usual level each request's trace goes to the log,
+# flushed line by line, and the measurement would count that too.
 set loglevel 1
 lassign $argv url name rounds stopfile
 set record [open record.txt w]
 # Line by line: scale.sh follows the run's progress in these files.
-fconfigure $record -buffering line
+fconfigure $record -buffering line -encoding utf-8
 set session [createQSNsession $url]
 set mine [dict create]   ;# id -> {title done}, as this client left its tasks
 
