@@ -348,8 +348,6 @@ int main(int argc, char** argv) {
     StopTclApp();
     return 1;
   }
-  size_t workers = WorkerCount();
-  server->new_task_queue = [workers] { return new httplib::ThreadPool(workers); };
   // Head and body go out in separate writes; without this the body waits
   // for the client's delayed acknowledgement of the head.
   server->set_tcp_nodelay(true);
@@ -374,6 +372,12 @@ int main(int argc, char** argv) {
     StopTclApp();
     return 1;
   }
+  // The workers start before the address is announced, not when the server
+  // starts listening: on a loaded machine a thousand threads take seconds to
+  // start, and requests sent meanwhile would wait unaccepted, and be lost if
+  // the server stopped.
+  std::unique_ptr<httplib::TaskQueue> workers(new httplib::ThreadPool(WorkerCount()));
+  server->new_task_queue = [&workers] { return workers.release(); };
   bool ipv6 = options.host.find(':') != std::string::npos;
   std::printf("listening on %s://%s%s%s:%d/\n", tls ? "https" : "http", ipv6 ? "[" : "",
               options.host.c_str(), ipv6 ? "]" : "", port);

@@ -176,13 +176,31 @@ check "stuck call ends in an error" matches reply '^-error 1 -errormsg \{(time )
 check "served after the stuck call" equals reply '-qsnreply ok' "$(post echo ok)"
 
 # SIGTERM ends a call stuck with no time limit, and replies held by a delay.
-start unlimited --call-timeout 0 "$app" || exit 1
-post slow '20000 late' -m 10 >"$scratch/slow.reply" &
+# The signal goes only once both calls are inside the application, which
+# marks each call's arrival: on a loaded machine a client may take seconds
+# to send.
+cat >"$scratch/marking.tcl" <<EOF
+source {$app}
+proc ::rpc::marked {name args} {
+    close [open "$scratch/\$name.arrived" w]
+    ::rpc::\$name {*}\$args
+}
+EOF
+arrived() {
+  for _ in $(seq 200); do
+    [ -e "$scratch/$1.arrived" ] && return 0
+    sleep 0.05
+  done
+  echo "the call $1 did not reach the application" >&2
+  return 1
+}
+start unlimited --call-timeout 0 "$scratch/marking.tcl" || exit 1
+post marked 'slow 20000 late' -m 15 >"$scratch/slow.reply" &
 slow_client=$!
-sleep 0.3
-post stuck '' -m 10 >"$scratch/stuck.reply" &
+arrived slow
+post marked stuck -m 15 >"$scratch/stuck.reply" &
 stuck_client=$!
-sleep 0.3
+arrived stuck
 t0=$(date +%s%N)
 kill -TERM "$pid"
 status=0
