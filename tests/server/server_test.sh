@@ -130,12 +130,32 @@ for i in 1 2 3 4; do
     "$(grep -c 'Re-using existing connection' "$scratch/ka$i.err")"
 done
 
+# One call takes a bounded number of arguments, counted as elements: one
+# element of many words is one argument.
+check "arguments over the bound" equals reply \
+  '-error 1 -errormsg {arglist has 10001 elements, more than the 10000 a call may take}' \
+  "$(post echo "$(seq 10001)")"
+words=$(seq 20000)
+check "many words in one argument" equals reply "-qsnreply ${#words}" "$(post length "{$words}")"
+
 # Memory does not grow with what requests carry: requests naming an unknown
 # command of 1 MB each. The first ones fill the allocator's pools; after
 # them, 60 more must not add anything like 60 MB.
 if [ -z "${QSN_SANITIZED:-}" ]; then
   head -c 1000000 /dev/zero | tr '\0' x >"$scratch/name"
   rss() { awk '/^VmRSS/ {print $2}' "/proc/$pid/status"; }
+  # 60 MB of one-letter arguments for no proc: the command is looked up
+  # before the list is split.
+  yes a | head -n 30000000 | tr '\n' ' ' >"$scratch/words"
+  before=$(rss)
+  t0=$(date +%s%N)
+  check "60 MB of arguments for no proc" equals reply '-error 1 -errormsg {unknown command "nosuch"}' \
+    "$(curl -s -F command=nosuch -F "arglist=<$scratch/words" "$url")"
+  ms=$(ms_since "$t0")
+  grown=$(($(rss) - before))
+  echo "60 MB for no proc: answered in $ms ms, memory grew ${grown} kB"
+  check "60 MB for no proc: quick" test "$ms" -lt 3000
+  check "60 MB for no proc: memory not kept" test "$grown" -lt 50000
   big_names() {
     for _ in $(seq "$1"); do curl -s -o /dev/null -F "command=<$scratch/name" -F arglist= "$url"; done
   }
