@@ -74,11 +74,13 @@ void LogRequest(const Request& req, const Response& res) {
   app_answered = false;
 }
 
-// A refusal. OnError closes the connection unless the request was read to
-// its end.
+// A refusal, as a reply list the client raises as an error. `message` is
+// one of the fixed texts below: no braces or backslashes, so the braces
+// around it make a well-formed list. OnError closes the connection unless
+// the request was read to its end.
 void Refuse(Response& res, int status, const char* message) {
   res.status = status;
-  res.set_content(std::string("qsnserver: ") + message + "\n",
+  res.set_content(std::string("-error 1 -errormsg {") + message + "}",
                   "text/plain; charset=utf-8");
 }
 
@@ -214,12 +216,16 @@ HandlerResponse PreRoute(const Request& req, Response& res) {
   return HandlerResponse::Handled;
 }
 
-// Every refusal, ours or the library's (a malformed head, a request line
-// too long, a failed handler), says when the connection ends with it.
-// Answers of the application stay as made.
+// Refusals the library makes on its own (a malformed head, a request line
+// too long, a failed handler) come without a body: give them one a client of
+// the protocol reads as an error. Answers of the application stay as made.
 HandlerResponse OnError(const Request&, Response& res) {
-  if (!app_answered && !ConnectionKept()) res.set_header("Connection", "close");
-  return HandlerResponse::Unhandled;
+  if (app_answered) return HandlerResponse::Unhandled;
+  if (!ConnectionKept()) res.set_header("Connection", "close");
+  if (!res.body.empty() || res.content_provider_) return HandlerResponse::Unhandled;
+  res.set_content("-error 1 -errormsg {the server could not read the request}",
+                  "text/plain; charset=utf-8");
+  return HandlerResponse::Handled;
 }
 
 }  // namespace

@@ -36,10 +36,11 @@ int call_timeout_s = 0;
 std::mutex interp_mutex;
 Tcl_Interp* live_interp = nullptr;
 
+// A fixed text in braces: a well-formed list the client raises as an error.
 AppReply Refused() {
   AppReply refused;
   refused.status = 503;
-  refused.body = "server is stopping\n";
+  refused.body = "-error 1 -errormsg {the server is stopping}";
   return refused;
 }
 

@@ -56,15 +56,15 @@ raw() (
   timeout 5 cat <&3
 )
 
-# refused NAME STATUS HEAD [BODY]: the request gets one answer, with
-# STATUS, and the connection is closed after it.
+# refused NAME STATUS HEAD [BODY]: the request gets one answer, with STATUS
+# and an error reply, and the connection is closed after it.
 refused() {
   local out status
   out=$(raw "$3" "${4:-}")
   status=$?
   check "$1: connection closed" equals status 0 "$status"
-  check "$1: one answer" equals answers "1 HTTP/1.1 $2" \
-    "$(grep -c '^HTTP/' <<<"$out") $(head -n 1 <<<"$out" | cut -d' ' -f1,2)"
+  check "$1: one error reply" matches answer \
+    $'^HTTP/1.1 '"$2"$' [^\r]*\r\n.*\r\n\r\n-error 1 -errormsg \\{[^}]*\\}$' "$out"
 }
 
 # A complete request that runs a proc with a visible effect, to be hidden
@@ -95,6 +95,9 @@ for method in GET PUT DELETE OPTIONS PATCH; do
   check "$method is refused" equals status 405 \
     "$(curl -s -m 3 -o /dev/null -w '%{http_code}' -X "$method" "$url")"
 done
+check "405 is an error reply" equals reply \
+  '-error 1 -errormsg {send a POST in multipart/form-data with the fields command and arglist}' \
+  "$(curl -s -m 3 -X PUT "$url")"
 # A POST with no body at all is answered at once, not after a read time-out.
 t0=$(date +%s%N)
 check "POST without a body" matches reply 'not multipart/form-data' \
@@ -310,7 +313,8 @@ post marked stuck -m 15 >"$scratch/stuck.reply" &
 stuck_client=$!
 arrived stuck
 # A request whose head is arriving when the stop comes is still read and
-# answered. Sent once the server holds its connection.
+# answered, with a refusal the client raises as an error. Sent once the
+# server holds its connection.
 sockets() { find "/proc/$pid/fd" -lname 'socket:*' | wc -l; }
 held=$(sockets)
 port=${url##*:}
@@ -326,7 +330,8 @@ form=$'--b\r\nContent-Disposition: form-data; name="command"\r\n\r\necho\r\n--b-
 printf '%s' $'Host: x\r\n'"$multipart"$'Content-Length: '${#form}$'\r\n\r\n'"$form" >&4
 answer=$(timeout 5 cat <&4)
 exec 4<&-
-check "arriving at stop: refused" matches answer $'^HTTP/1.1 503 ' "$answer"
+check "arriving at stop: refused" matches answer \
+  $'^HTTP/1.1 503 [^\r]*\r\n.*\r\n\r\n-error 1 -errormsg \\{the server is stopping\\}$' "$answer"
 status=0
 wait "$pid" || status=$?
 check "SIGTERM with a stuck call exits 0" equals status 0 "$status"
