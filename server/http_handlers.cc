@@ -42,10 +42,12 @@ void WaitOrStop(int ms) {
                         [] { return stop_requested; });
 }
 
+// For the log: cut, with control characters (a terminal's escapes among
+// them) shown as '?'.
 std::string Printable(std::string text) {
   if (text.size() > 60) text = text.substr(0, 57) + "...";
   for (char& c : text)
-    if (static_cast<unsigned char>(c) < 0x20) c = '?';
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
   return text.empty() ? "-" : text;
 }
 
@@ -64,7 +66,7 @@ void LogRequest(const Request& req, const Response& res) {
   size_t bytes = res.content_length_ ? res.content_length_ : res.body.size();
   {
     std::lock_guard<std::mutex> lock(log_mutex);
-    std::printf("%s %s %s %s %d %zu %s\n", when, req.method.c_str(),
+    std::printf("%s %s %s %s %d %zu %s\n", when, Printable(req.method).c_str(),
                 Printable(req.path).c_str(), Printable(request_command).c_str(),
                 res.status, bytes, ms.c_str());
     std::fflush(stdout);

@@ -216,6 +216,10 @@ refused "both lengths" 400 \
 refused "not plain chunked" 400 \
   $'POST / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: gzip, chunked\r\n\r\n' $'0\r\n\r\n'"$smuggled"
 check "no smuggled request ran" equals reply '-qsnreply {}' "$(post hits '')"
+# The method goes to the log cut and with its control characters shown.
+refused "unknown method" 400 $'G\e[2JET'"$(printf 'x%.0s' {1..100})"$' / HTTP/1.1\r\nHost: x\r\n\r\n'
+check "method escaped in the log" matches line '^[0-9-]+ [0-9:]+ G\?\[2JETx{50}\.\.\. - - 400 ' \
+  "$(grep ' 400 ' "$scratch/plain.out" | tail -n 1)"
 
 # A clean stop on SIGTERM.
 kill -TERM "$pid"
