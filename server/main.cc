@@ -9,23 +9,24 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 
+#include "server/connection.h"
+#include "server/http_handlers.h"
 #include "server/tcl_app.h"
 
 namespace {
 
 constexpr char kUsage[] =
     "Usage: qsnserver [--listen HOST:PORT] [--tls-cert FILE --tls-key FILE]\n"
-    "                 [--max-body BYTES] [--call-timeout SECONDS] APP.tcl\n"
+    "                 [--max-body BYTES] [--call-timeout SECONDS]\n"
+    "                 [--head-timeout SECONDS] APP.tcl\n"
     "\n"
     "Serves the application script APP.tcl over HTTP, or HTTPS when given a\n"
     "certificate and its key (PEM files). Every POST in multipart/form-data\n"
@@ -44,11 +45,15 @@ constexpr char kUsage[] =
     "  --call-timeout SECONDS\n"
     "                      longest a call may run before it ends in an error\n"
     "                      reply (default 60; 0 for no limit)\n"
+    "  --head-timeout SECONDS\n"
+    "                      longest a client may take to send the head of a\n"
+    "                      request, TLS handshake included (default 10)\n"
     "  --help              this text\n"
     "\n"
     "The first line on standard output is the address, for example\n"
     "  listening on http://127.0.0.1:8080/\n"
-    "then one line per request: time, path, command, status, bytes, ms.\n"
+    "then one line per request: time, method, path, command, status, bytes,\n"
+    "ms.\n"
     "SIGTERM or SIGINT stops the server: the call running is cancelled and\n"
     "connections get up to three seconds to finish. See server/README.md for the qsn::\n"
     "commands an application can use.\n";
@@ -56,9 +61,8 @@ constexpr char kUsage[] =
 // Each open connection holds a thread while it is kept alive; a client
 // beyond this many waits until an idle connection times out.
 constexpr size_t kWorkers = 1024;
-constexpr time_t kKeepAliveSeconds = 10;
-// Fewer where the system allows fewer threads: the library cannot recover
-// from a thread it fails to start.
+// Fewer where the system allows fewer threads, to leave some to the rest of
+// the system.
 size_t WorkerCount() {
   unsigned long long allowed = kWorkers * 2;
   rlimit limit;
@@ -72,6 +76,16 @@ size_t WorkerCount() {
   return std::max<size_t>(8, std::min<unsigned long long>(kWorkers, allowed / 2));
 }
 
+// A connection takes a descriptor: allow as many as the system lets us, so
+// that the workers, not a low default, bound the connections served.
+void RaiseDescriptorLimit() {
+  rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
+}
+
 // How long a stopping server waits for its connections.
 constexpr auto kStopGrace = std::chrono::seconds(3);
 
@@ -81,6 +95,7 @@ struct Options {
   std::string cert, key, app;
   size_t max_body = 64 << 20;
   int call_timeout = 60;
+  ConnectionLimits limits;
 };
 
 // Digits only: strtol and strtoull accept signs and blanks.
@@ -125,6 +140,10 @@ bool ParseOptions(int argc, char** argv, Options* options) {
       unsigned long long n;
       if (!value(&text) || !ParseCount(text, 86400, &n)) return false;
       options->call_timeout = static_cast<int>(n);
+    } else if (arg == "--head-timeout") {
+      unsigned long long n;
+      if (!value(&text) || !ParseCount(text, 3600, &n) || n == 0) return false;
+      options->limits.head_timeout = std::chrono::seconds(n);
     } else if (!arg.empty() && arg[0] == '-') {
       return false;
     } else if (options->app.empty()) {
@@ -136,173 +155,54 @@ bool ParseOptions(int argc, char** argv, Options* options) {
   return !options->app.empty() && options->cert.empty() == options->key.empty();
 }
 
-std::mutex log_mutex;
-// Per HTTP thread: when the request being answered started (left unset for
-// a request the library refused before it reached us) and its command.
-thread_local std::chrono::steady_clock::time_point request_start;
-thread_local std::string request_command;
-
-std::string Printable(std::string text) {
-  if (text.size() > 60) text = text.substr(0, 57) + "...";
-  for (char& c : text)
-    if (static_cast<unsigned char>(c) < 0x20) c = '?';
-  return text.empty() ? "-" : text;
+std::unique_ptr<QsnServer> MakeServer(const Options& options, std::string* error) {
+  SslContext tls;
+  if (!options.cert.empty()) {
+    tls = NewTlsContext(options.cert, options.key, error);
+    if (!tls) return nullptr;
+  }
+  auto server = std::make_unique<QsnServer>(std::move(tls), options.limits);
+  // Head and body go out in separate writes; without this the body waits
+  // for the client's delayed acknowledgement of the head.
+  server->set_tcp_nodelay(true);
+  server->set_payload_max_length(options.max_body);
+  InstallHandlers(*server, options.max_body);
+  return server;
 }
 
-void LogRequest(const httplib::Request& req, const httplib::Response& res) {
-  std::string ms = "-";
-  if (request_start != std::chrono::steady_clock::time_point()) {
-    ms = std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
-                            std::chrono::steady_clock::now() - request_start)
-                            .count());
-  }
-  std::time_t now = std::time(nullptr);
-  std::tm tm;
-  localtime_r(&now, &tm);
-  char when[32];
-  std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &tm);
-  size_t bytes = res.content_length_ ? res.content_length_ : res.body.size();
+// Serves until a stop signal, or until the server fails on its own.
+bool ServeUntilStopped(QsnServer& server, const sigset_t& stop_signals) {
+  std::unique_ptr<httplib::TaskQueue> workers(server.NewWorkers(WorkerCount()));
+  server.new_task_queue = [&workers] { return workers.release(); };
+  std::mutex ended_mutex;
+  bool listen_ended = false;
+  std::thread waiter([&] {
+    int sig;
+    sigwait(&stop_signals, &sig);
+    {
+      std::lock_guard<std::mutex> lock(ended_mutex);
+      if (listen_ended) return;  // woken below: the server stopped on its own
+    }
+    ReleaseDelayedReplies();
+    server.Stop();
+    CancelTclApp();
+    // Connections kept alive by their clients, or answers still being
+    // sent, hold the server up to their time-outs; do not wait that long.
+    if (!server.WaitForConnections(std::chrono::steady_clock::now() + kStopGrace)) {
+      StopTclApp();
+      std::printf("stopped with connections still open\n");
+      std::fflush(stdout);
+      _exit(0);
+    }
+  });
+  bool served = server.listen_after_bind();
   {
-    std::lock_guard<std::mutex> lock(log_mutex);
-    std::printf("%s %s %s %s %d %zu %s\n", when, req.method.c_str(),
-                Printable(req.path).c_str(), Printable(request_command).c_str(),
-                res.status, bytes, ms.c_str());
-    std::fflush(stdout);
+    std::lock_guard<std::mutex> lock(ended_mutex);
+    listen_ended = true;
   }
-  request_start = {};
-  request_command = std::string();
-}
-
-// Set when the server stops: replies held back by qsn::delay go out at once.
-std::mutex stop_mutex;
-std::condition_variable stop_changed;
-bool stop_requested = false;
-bool listen_ended = false;
-
-void WaitOrStop(int ms) {
-  std::unique_lock<std::mutex> lock(stop_mutex);
-  stop_changed.wait_for(lock, std::chrono::milliseconds(ms), [] { return stop_requested; });
-}
-
-// Hands the request to the application and turns its reply into the
-// response.
-void Answer(AppRequest request, httplib::Response& res) {
-  AppReply reply = CallTclApp(std::move(request));
-  if (reply.delay_ms > 0) WaitOrStop(reply.delay_ms);
-  res.status = reply.status;
-  for (const auto& [name, value] : reply.headers) res.set_header(name.c_str(), value);
-  if (reply.cut_after < 0) {
-    res.set_content(reply.body, reply.content_type.c_str());
-    return;
-  }
-  // Announce the whole body, send the start of it, then drop the connection.
-  auto body = std::make_shared<std::string>(std::move(reply.body));
-  size_t cut = static_cast<size_t>(reply.cut_after);
-  res.set_content_provider(
-      body->size(), reply.content_type.c_str(),
-      [body, cut](size_t offset, size_t length, httplib::DataSink& sink) {
-        if (offset >= cut) return false;
-        sink.write(body->data() + offset, std::min(length, cut - offset));
-        return true;
-      });
-}
-
-constexpr char kNotMultipart[] = "the request is not multipart/form-data";
-
-// The rest of the body is never read, so the connection cannot carry
-// another request.
-void RefuseOverLimit(httplib::Response& res) {
-  res.set_header("Connection", "close");
-  res.status = 413;
-  res.set_content("qsnserver: the request body is over the limit\n",
-                  "text/plain; charset=utf-8");
-}
-
-// Reads the body as it arrives, so that the limit holds for chunked bodies
-// too, and keeps the first "command" and "arglist" fields.
-void Serve(const httplib::Request& req, httplib::Response& res,
-           const httplib::ContentReader& reader, size_t max_body) {
-  const std::string declared = req.get_header_value("Content-Length");
-  if (!declared.empty() && std::strtoull(declared.c_str(), nullptr, 10) > max_body)
-    return RefuseOverLimit(res);
-  size_t received = 0;
-  bool too_big = false;
-  auto count = [&](size_t length) {
-    received += length;
-    too_big = received > max_body;
-    return !too_big;
-  };
-
-  AppRequest request;
-  request.path = req.path;
-  for (const auto& header : req.headers) request.headers.insert(header);
-  bool read;
-  if (req.is_multipart_form_data()) {
-    std::string* target = nullptr;
-    bool has_command = false, has_arglist = false;
-    read = reader(
-        [&](const httplib::MultipartFormData& field) {
-          target = nullptr;
-          if (field.name == "command" && !has_command) {
-            has_command = true;
-            target = &request.command;
-          } else if (field.name == "arglist" && !has_arglist) {
-            has_arglist = true;
-            target = &request.arglist;
-          }
-          return true;
-        },
-        [&](const char* data, size_t length) {
-          if (!count(length)) return false;
-          if (target) target->append(data, length);
-          return true;
-        });
-    if (read && (!has_command || !has_arglist))
-      request.protocol_error = "the request lacks the field \"command\" or \"arglist\"";
-  } else {
-    read = reader([&](const char*, size_t length) { return count(length); });
-    request.protocol_error = kNotMultipart;
-  }
-  if (too_big) return RefuseOverLimit(res);
-  if (!read) {
-    // What is left of the body cannot be told from the next request.
-    res.set_header("Connection", "close");
-    request.protocol_error = "the request body is not well-formed multipart/form-data";
-  }
-  request_command = request.command.substr(0, 64);  // all the log shows
-  Answer(std::move(request), res);
-}
-
-void NotAllowed(const httplib::Request&, httplib::Response& res) {
-  res.status = 405;
-  res.set_header("Allow", "POST");
-  res.set_content(
-      "qsnserver: send a POST in multipart/form-data with the fields "
-      "command and arglist\n",
-      "text/plain; charset=utf-8");
-}
-
-// Before the body is read. A POST that announces no body at all has none:
-// answer it now, or the library would wait for a body until its read
-// times out.
-httplib::Server::HandlerResponse PreRoute(const httplib::Request& req,
-                                          httplib::Response& res) {
-  request_start = std::chrono::steady_clock::now();
-  bool has_body = req.has_header("Content-Length") || req.has_header("Transfer-Encoding");
-  if (req.method != "POST") {
-    // A body sent with another method is never read.
-    if (has_body) res.set_header("Connection", "close");
-    NotAllowed(req, res);
-    return httplib::Server::HandlerResponse::Handled;
-  }
-  if (!has_body) {
-    AppRequest request;
-    request.path = req.path;
-    request.protocol_error = kNotMultipart;
-    Answer(std::move(request), res);
-    return httplib::Server::HandlerResponse::Handled;
-  }
-  return httplib::Server::HandlerResponse::Unhandled;
+  pthread_kill(waiter.native_handle(), SIGTERM);
+  waiter.join();
+  return served;
 }
 
 }  // namespace
@@ -327,6 +227,7 @@ int main(int argc, char** argv) {
   sigaddset(&stop_signals, SIGINT);
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
+  RaiseDescriptorLimit();
 
   std::string error;
   if (!StartTclApp(argv[0], options.app, options.call_timeout, &error)) {
@@ -334,79 +235,20 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  std::unique_ptr<httplib::Server> server;
-  bool tls = !options.cert.empty();
-  if (tls) {
-    server =
-        std::make_unique<httplib::SSLServer>(options.cert.c_str(), options.key.c_str());
-  } else {
-    server = std::make_unique<httplib::Server>();
-  }
-  if (!server->is_valid()) {
-    std::fprintf(stderr, "qsnserver: cannot use the certificate %s with the key %s\n",
-                 options.cert.c_str(), options.key.c_str());
-    StopTclApp();
-    return 1;
-  }
-  size_t workers = WorkerCount();
-  server->new_task_queue = [workers] { return new httplib::ThreadPool(workers); };
-  // Head and body go out in separate writes; without this the body waits
-  // for the client's delayed acknowledgement of the head.
-  server->set_tcp_nodelay(true);
-  server->set_keep_alive_max_count(1000000);
-  server->set_keep_alive_timeout(kKeepAliveSeconds);
-  server->set_payload_max_length(options.max_body);
-  server->set_pre_routing_handler(PreRoute);
-  size_t max_body = options.max_body;
-  server->Post(".*", [max_body](const httplib::Request& req, httplib::Response& res,
-                                const httplib::ContentReader& reader) {
-    Serve(req, res, reader, max_body);
-  });
-  server->set_logger(LogRequest);
-
-  int port = options.port == 0 ? server->bind_to_any_port(options.host.c_str())
-                               : (server->bind_to_port(options.host.c_str(), options.port)
-                                      ? options.port
-                                      : -1);
+  auto server = MakeServer(options, &error);
+  int port = server ? server->Bind(options.host, options.port) : -1;
   if (port <= 0) {
-    std::fprintf(stderr, "qsnserver: cannot listen on %s:%d\n", options.host.c_str(),
-                 options.port);
+    if (server)
+      error = "cannot listen on " + options.host + ":" + std::to_string(options.port);
+    std::fprintf(stderr, "qsnserver: %s\n", error.c_str());
     StopTclApp();
     return 1;
   }
   bool ipv6 = options.host.find(':') != std::string::npos;
-  std::printf("listening on %s://%s%s%s:%d/\n", tls ? "https" : "http", ipv6 ? "[" : "",
-              options.host.c_str(), ipv6 ? "]" : "", port);
+  std::printf("listening on %s://%s%s%s:%d/\n", options.cert.empty() ? "http" : "https",
+              ipv6 ? "[" : "", options.host.c_str(), ipv6 ? "]" : "", port);
   std::fflush(stdout);
-
-  std::thread waiter([&] {
-    int sig;
-    sigwait(&stop_signals, &sig);
-    std::unique_lock<std::mutex> lock(stop_mutex);
-    if (listen_ended) return;  // woken by main: the server stopped on its own
-    stop_requested = true;
-    stop_changed.notify_all();
-    lock.unlock();
-    server->stop();
-    CancelTclApp();
-    lock.lock();
-    // Connections kept alive by their clients, or answers still being
-    // sent, hold the server up to their time-outs; do not wait that long.
-    if (!stop_changed.wait_for(lock, kStopGrace, [] { return listen_ended; })) {
-      StopTclApp();
-      std::printf("stopped with connections still open\n");
-      std::fflush(stdout);
-      _exit(0);
-    }
-  });
-  bool served = server->listen_after_bind();
-  {
-    std::lock_guard<std::mutex> lock(stop_mutex);
-    listen_ended = true;
-  }
-  stop_changed.notify_all();
-  pthread_kill(waiter.native_handle(), SIGTERM);
-  waiter.join();
+  bool served = ServeUntilStopped(*server, stop_signals);
   StopTclApp();
   return served ? 0 : 1;
 }

@@ -10,7 +10,9 @@
 #include <deque>
 #include <future>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "server/qsn_commands.h"
 #include "server/tcl_text.h"
@@ -34,12 +36,18 @@ int call_timeout_s = 0;
 std::mutex interp_mutex;
 Tcl_Interp* live_interp = nullptr;
 
+// A fixed text in braces: a well-formed list the client raises as an error.
 AppReply Refused() {
   AppReply refused;
   refused.status = 503;
-  refused.body = "server is stopping\n";
+  refused.body = "-error 1 -errormsg {the server is stopping}";
   return refused;
 }
+
+// Each element of an argument list becomes a Tcl object, and the
+// interpreter's allocator keeps that memory for good: one call may take at
+// most this many arguments.
+constexpr int kMaxArguments = 10000;
 
 std::string ListReply(Tcl_Obj* const* words, int count) {
   Tcl_Obj* list = Tcl_NewListObj(count, words);
@@ -94,68 +102,112 @@ bool IsRpcProc(Tcl_Interp* interp, const std::string& name) {
   return found;
 }
 
+// At least the number of elements a list holds, counted without building
+// anything: elements are separated by blanks, so there are no more of them
+// than runs of other bytes.
+size_t MostElements(const std::string& text) {
+  size_t runs = 0;
+  bool in_run = false;
+  for (unsigned char c : text) {
+    bool blank = c <= ' ';
+    if (!blank && !in_run) ++runs;
+    in_run = !blank;
+  }
+  return runs;
+}
+
+// The elements of the request's argument list, or false with the error
+// reply made. Only a list that may be too long is counted exactly, with
+// memory that is freed at once.
+bool SplitArguments(Tcl_Interp* interp, const AppRequest& request, Tcl_Obj* arglist,
+                    int* argc, Tcl_Obj*** argv, AppReply* reply) {
+  int count = 0;
+  const char** parts = nullptr;
+  if (MostElements(request.arglist) > kMaxArguments &&
+      Tcl_SplitList(interp, Tcl_GetString(arglist), &count, &parts) == TCL_OK) {
+    Tcl_Free(reinterpret_cast<char*>(parts));
+    if (count > kMaxArguments) {
+      reply->body = ProtocolError("arglist has " + std::to_string(count) +
+                                  " elements, more than the " +
+                                  std::to_string(kMaxArguments) + " a call may take");
+      return false;
+    }
+  }
+  if (Tcl_ListObjGetElements(interp, arglist, argc, argv) != TCL_OK) {
+    reply->body = ProtocolError("arglist is not a Tcl list: " +
+                                std::string(Tcl_GetStringResult(interp)));
+    return false;
+  }
+  return true;
+}
+
+// Runs ::rpc::<command> with the arguments and makes the reply list.
+void Call(Tcl_Interp* interp, const RequestContext& context, int argc, Tcl_Obj** argv,
+          AppReply* reply) {
+  std::vector<Tcl_Obj*> words;
+  words.push_back(RpcName(context.request->command));
+  words.insert(words.end(), argv, argv + argc);
+  for (Tcl_Obj* w : words) Tcl_IncrRefCount(w);
+  // A proc that never returns (an endless loop, a vwait nothing ends)
+  // would hold every later request; its time limit turns it into an
+  // error reply.
+  if (call_timeout_s > 0) {
+    Tcl_Time limit;
+    Tcl_GetTime(&limit);
+    limit.sec += call_timeout_s;
+    Tcl_LimitSetTime(interp, &limit);
+    Tcl_LimitTypeSet(interp, TCL_LIMIT_TIME);
+  }
+  int code =
+      Tcl_EvalObjv(interp, static_cast<int>(words.size()), words.data(), TCL_EVAL_GLOBAL);
+  if (call_timeout_s > 0) Tcl_LimitTypeReset(interp, TCL_LIMIT_TIME);
+  for (Tcl_Obj* w : words) Tcl_DecrRefCount(w);
+
+  const char* changeurl = context.changeurl_set ? context.changeurl.c_str() : nullptr;
+  if (context.raw) {
+    // The application answered for itself.
+  } else if (code == TCL_OK || code == TCL_RETURN) {
+    std::vector<Tcl_Obj*> out = {Tcl_NewStringObj("-qsnreply", -1),
+                                 Tcl_GetObjResult(interp)};
+    if (changeurl) {
+      out.push_back(Tcl_NewStringObj("-changeurl", -1));
+      out.push_back(Tcl_NewStringObj(changeurl, -1));
+    }
+    reply->body = ListReply(out.data(), static_cast<int>(out.size()));
+  } else {
+    Tcl_Obj* message = Tcl_GetObjResult(interp);
+    Tcl_IncrRefCount(message);
+    Tcl_Obj* info = Tcl_GetVar2Ex(interp, "errorInfo", nullptr, TCL_GLOBAL_ONLY);
+    if (code != TCL_ERROR) {
+      Tcl_DecrRefCount(message);
+      message = Tcl_NewStringObj("command ended with break or continue", -1);
+      Tcl_IncrRefCount(message);
+      info = nullptr;
+    }
+    reply->body = ErrorReply(message, info, changeurl);
+    Tcl_DecrRefCount(message);
+  }
+}
+
+// The command is looked up before its argument list is touched: a request
+// for no proc costs nothing however large its arguments.
 AppReply Dispatch(Tcl_Interp* interp, const AppRequest& request) {
   AppReply reply;
   RequestContext context{&request, &reply, {}, false};
   SetRequestContext(&context);
-
-  Tcl_Obj* arglist = FromUtf8(request.arglist);
-  Tcl_IncrRefCount(arglist);
-  int argc;
-  Tcl_Obj** argv;
   if (!request.protocol_error.empty()) {
     reply.body = ProtocolError(request.protocol_error);
-  } else if (Tcl_ListObjGetElements(interp, arglist, &argc, &argv) != TCL_OK) {
-    reply.body = ProtocolError("arglist is not a Tcl list: " +
-                               std::string(Tcl_GetStringResult(interp)));
   } else if (!IsRpcProc(interp, request.command)) {
     reply.body = ProtocolError("unknown command \"" + request.command + "\"");
   } else {
-    std::vector<Tcl_Obj*> words;
-    words.push_back(RpcName(request.command));
-    words.insert(words.end(), argv, argv + argc);
-    for (Tcl_Obj* w : words) Tcl_IncrRefCount(w);
-    // A proc that never returns (an endless loop, a vwait nothing ends)
-    // would hold every later request; its time limit turns it into an
-    // error reply.
-    if (call_timeout_s > 0) {
-      Tcl_Time limit;
-      Tcl_GetTime(&limit);
-      limit.sec += call_timeout_s;
-      Tcl_LimitSetTime(interp, &limit);
-      Tcl_LimitTypeSet(interp, TCL_LIMIT_TIME);
-    }
-    int code = Tcl_EvalObjv(interp, static_cast<int>(words.size()), words.data(),
-                            TCL_EVAL_GLOBAL);
-    if (call_timeout_s > 0) Tcl_LimitTypeReset(interp, TCL_LIMIT_TIME);
-    for (Tcl_Obj* w : words) Tcl_DecrRefCount(w);
-
-    const char* changeurl = context.changeurl_set ? context.changeurl.c_str() : nullptr;
-    if (context.raw) {
-      // The application answered for itself.
-    } else if (code == TCL_OK || code == TCL_RETURN) {
-      std::vector<Tcl_Obj*> out = {Tcl_NewStringObj("-qsnreply", -1),
-                                   Tcl_GetObjResult(interp)};
-      if (changeurl) {
-        out.push_back(Tcl_NewStringObj("-changeurl", -1));
-        out.push_back(Tcl_NewStringObj(changeurl, -1));
-      }
-      reply.body = ListReply(out.data(), static_cast<int>(out.size()));
-    } else {
-      Tcl_Obj* message = Tcl_GetObjResult(interp);
-      Tcl_IncrRefCount(message);
-      Tcl_Obj* info = Tcl_GetVar2Ex(interp, "errorInfo", nullptr, TCL_GLOBAL_ONLY);
-      if (code != TCL_ERROR) {
-        Tcl_DecrRefCount(message);
-        message = Tcl_NewStringObj("command ended with break or continue", -1);
-        Tcl_IncrRefCount(message);
-        info = nullptr;
-      }
-      reply.body = ErrorReply(message, info, changeurl);
-      Tcl_DecrRefCount(message);
-    }
+    Tcl_Obj* arglist = FromUtf8(request.arglist);
+    Tcl_IncrRefCount(arglist);
+    int argc;
+    Tcl_Obj** argv;
+    if (SplitArguments(interp, request, arglist, &argc, &argv, &reply))
+      Call(interp, context, argc, argv, &reply);
+    Tcl_DecrRefCount(arglist);
   }
-  Tcl_DecrRefCount(arglist);
   Tcl_ResetResult(interp);
   SetRequestContext(nullptr);
   return reply;

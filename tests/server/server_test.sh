@@ -43,6 +43,37 @@ post() {
   curl -s -k -F "command=$command" -F "arglist=$arglist" "$@" "$url"
 }
 
+# raw HEAD [BODY]: sends HEAD on a new connection, BODY in a later write
+# (the server has read the head alone by then), and prints what the server
+# sends until it closes the connection; status 124 if it keeps it open.
+raw() (
+  trap '' PIPE
+  port=${url##*:}
+  exec 3<>"/dev/tcp/127.0.0.1/${port%/}" || exit 1
+  printf '%s' "$1" >&3
+  sleep 0.2
+  printf '%s' "${2:-}" >&3 2>/dev/null
+  timeout 5 cat <&3
+)
+
+# refused NAME STATUS HEAD [BODY]: the request gets one answer, with STATUS
+# and an error reply, and the connection is closed after it.
+refused() {
+  local out status
+  out=$(raw "$3" "${4:-}")
+  status=$?
+  check "$1: connection closed" equals status 0 "$status"
+  check "$1: one error reply" matches answer \
+    $'^HTTP/1.1 '"$2"$' [^\r]*\r\n.*\r\n\r\n-error 1 -errormsg \\{[^}]*\\}$' "$out"
+}
+
+# A complete request that runs a proc with a visible effect, to be hidden
+# in the body of another.
+form=$'--b\r\nContent-Disposition: form-data; name="command"\r\n\r\nhit\r\n--b\r\n'
+form+=$'Content-Disposition: form-data; name="arglist"\r\n\r\nsmuggled\r\n--b--\r\n'
+multipart=$'Content-Type: multipart/form-data; boundary=b\r\n'
+smuggled=$'POST / HTTP/1.1\r\nHost: x\r\n'"$multipart"$'Content-Length: '${#form}$'\r\n\r\n'"$form"
+
 start plain "$app" || exit 1
 
 # The reply forms.
@@ -64,6 +95,9 @@ for method in GET PUT DELETE OPTIONS PATCH; do
   check "$method is refused" equals status 405 \
     "$(curl -s -m 3 -o /dev/null -w '%{http_code}' -X "$method" "$url")"
 done
+check "405 is an error reply" equals reply \
+  '-error 1 -errormsg {send a POST in multipart/form-data with the fields command and arglist}' \
+  "$(curl -s -m 3 -X PUT "$url")"
 # A POST with no body at all is answered at once, not after a read time-out.
 t0=$(date +%s%N)
 check "POST without a body" matches reply 'not multipart/form-data' \
@@ -130,12 +164,34 @@ for i in 1 2 3 4; do
     "$(grep -c 'Re-using existing connection' "$scratch/ka$i.err")"
 done
 
+# One call takes a bounded number of arguments, counted as elements: one
+# element of many words is one argument.
+check "arguments over the bound" equals reply \
+  '-error 1 -errormsg {arglist has 10001 elements, more than the 10000 a call may take}' \
+  "$(post echo "$(seq 10001)")"
+words=$(seq 20000)
+check "many words in one argument" equals reply "-qsnreply ${#words}" "$(post length "{$words}")"
+
 # Memory does not grow with what requests carry: requests naming an unknown
 # command of 1 MB each. The first ones fill the allocator's pools; after
 # them, 60 more must not add anything like 60 MB.
 if [ -z "${QSN_SANITIZED:-}" ]; then
   head -c 1000000 /dev/zero | tr '\0' x >"$scratch/name"
   rss() { awk '/^VmRSS/ {print $2}' "/proc/$pid/status"; }
+  # 60 MB of one-letter arguments for no proc: the command is looked up
+  # before the list is split. The server's processor time, unlike the time
+  # on the clock, hardly depends on what else the machine is doing.
+  yes a | head -n 30000000 | tr '\n' ' ' >"$scratch/words"
+  cpu_ms() { awk -v hz="$(getconf CLK_TCK)" '{print int(($14 + $15) * 1000 / hz)}' "/proc/$pid/stat"; }
+  before=$(rss)
+  cpu0=$(cpu_ms)
+  check "60 MB of arguments for no proc" equals reply '-error 1 -errormsg {unknown command "nosuch"}' \
+    "$(curl -s -F command=nosuch -F "arglist=<$scratch/words" "$url")"
+  ms=$(($(cpu_ms) - cpu0))
+  grown=$(($(rss) - before))
+  echo "60 MB for no proc: $ms ms of processor time, memory grew ${grown} kB"
+  check "60 MB for no proc: quick" test "$ms" -lt 2500
+  check "60 MB for no proc: memory not kept" test "$grown" -lt 50000
   big_names() {
     for _ in $(seq "$1"); do curl -s -o /dev/null -F "command=<$scratch/name" -F arglist= "$url"; done
   }
@@ -151,6 +207,22 @@ fi
 check "request log line" matches line \
   '^[0-9-]+ [0-9:]+ POST / echo 200 [0-9]+ [0-9]+$' "$(grep ' echo ' "$scratch/plain.out" | head -n 1)"
 
+# Refusals of requests whose body is not read close the connection: the
+# body, here a request of its own, is never run.
+post hits '' >/dev/null
+refused "PUT with a body" 405 $'PUT / HTTP/1.1\r\nHost: x\r\nContent-Length: '${#smuggled}$'\r\n\r\n' \
+  "$smuggled"
+refused "both lengths" 400 \
+  $'POST / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\nContent-Length: 5\r\n\r\n' \
+  $'0\r\n\r\n'"$smuggled"
+refused "not plain chunked" 400 \
+  $'POST / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: gzip, chunked\r\n\r\n' $'0\r\n\r\n'"$smuggled"
+check "no smuggled request ran" equals reply '-qsnreply {}' "$(post hits '')"
+# The method goes to the log cut and with its control characters shown.
+refused "unknown method" 400 $'G\e[2JET'"$(printf 'x%.0s' {1..100})"$' / HTTP/1.1\r\nHost: x\r\n\r\n'
+check "method escaped in the log" matches line '^[0-9-]+ [0-9:]+ G\?\[2JETx{50}\.\.\. - - 400 ' \
+  "$(grep ' 400 ' "$scratch/plain.out" | tail -n 1)"
+
 # A clean stop on SIGTERM.
 kill -TERM "$pid"
 status=0
@@ -165,9 +237,54 @@ check "body over the limit" equals status 413 \
 check "chunked body over the limit" equals status 413 \
   "$(curl -s -o /dev/null -w '%{http_code}' -H 'Transfer-Encoding: chunked' -F command=echo \
       -F "arglist=$(head -c 5000 /dev/zero | tr '\0' x)" "$url")"
+refused "413 with a body to follow" 413 \
+  $'POST / HTTP/1.1\r\nHost: x\r\n'"$multipart"$'Content-Length: 5000\r\n\r\n' "$smuggled"
+check "no request smuggled past the limit" equals reply '-qsnreply {}' "$(post hits '')"
 check "alive after the limit" equals reply '-qsnreply ok' "$(post echo ok)"
 check "chunked body under the limit" equals reply '-qsnreply ok' \
   "$(post echo ok -H 'Transfer-Encoding: chunked')"
+
+# Slow clients: 1,100 connections that each send a header line a second
+# hold every worker, until each is dropped at its head's deadline; a genuine
+# client is served meanwhile. Tcl's event loop cannot watch descriptors past
+# 1023, so the clients are driven by a plain loop.
+cat >"$scratch/trickle.tcl" <<'EOF'
+lassign $argv port count seconds
+proc trickle {} {
+    foreach s $::socks { catch {puts -nonewline $s "X-Slow: 1\r\n"} }
+    set ::last [clock milliseconds]
+}
+set socks {}
+set last [clock milliseconds]
+while {[llength $socks] < $count} {
+    set s [socket 127.0.0.1 $port]
+    fconfigure $s -buffering none -translation binary
+    puts -nonewline $s "POST / HTTP/1.1\r\nHost: x\r\n"
+    lappend socks $s
+    if {[clock milliseconds] - $last >= 1000} trickle
+}
+puts ready
+flush stdout
+for {set i 0} {$i < $seconds} {incr i} {
+    after 1000
+    trickle
+}
+EOF
+start heads --head-timeout 2 "$app" || exit 1
+port=${url##*:}
+(
+  ulimit -n 4096 2>/dev/null || ulimit -n "$(ulimit -Hn)"
+  exec tclsh "$scratch/trickle.tcl" "${port%/}" 1100 12
+) >"$scratch/trickle.out" 2>&1 &
+trickler=$!
+pids+=("$trickler")
+for _ in $(seq 300); do
+  grep -q ready "$scratch/trickle.out" && break
+  sleep 0.05
+done
+check "1,100 slow clients connected" grep -q ready "$scratch/trickle.out"
+check "a genuine client among slow ones" equals reply '-qsnreply ok' "$(post echo ok -m 10)"
+kill "$trickler"
 
 # A call that never returns ends in an error reply; the next one is served.
 start limited --call-timeout 1 "$app" || exit 1
@@ -176,15 +293,51 @@ check "stuck call ends in an error" matches reply '^-error 1 -errormsg \{(time )
 check "served after the stuck call" equals reply '-qsnreply ok' "$(post echo ok)"
 
 # SIGTERM ends a call stuck with no time limit, and replies held by a delay.
-start unlimited --call-timeout 0 "$app" || exit 1
-post slow '20000 late' -m 10 >"$scratch/slow.reply" &
+# The signal goes only once both calls are inside the application, which
+# marks each call's arrival: on a loaded machine a client may take seconds
+# to send.
+cat >"$scratch/marking.tcl" <<EOF
+source {$app}
+proc ::rpc::marked {name args} {
+    close [open "$scratch/\$name.arrived" w]
+    ::rpc::\$name {*}\$args
+}
+EOF
+arrived() {
+  for _ in $(seq 200); do
+    [ -e "$scratch/$1.arrived" ] && return 0
+    sleep 0.05
+  done
+  echo "the call $1 did not reach the application" >&2
+  return 1
+}
+start unlimited --call-timeout 0 "$scratch/marking.tcl" || exit 1
+post marked 'slow 20000 late' -m 15 >"$scratch/slow.reply" &
 slow_client=$!
-sleep 0.3
-post stuck '' -m 10 >"$scratch/stuck.reply" &
+arrived slow
+post marked stuck -m 15 >"$scratch/stuck.reply" &
 stuck_client=$!
-sleep 0.3
+arrived stuck
+# A request whose head is arriving when the stop comes is still read and
+# answered, with a refusal the client raises as an error. Sent once the
+# server holds its connection.
+sockets() { find "/proc/$pid/fd" -lname 'socket:*' | wc -l; }
+held=$(sockets)
+port=${url##*:}
+exec 4<>"/dev/tcp/127.0.0.1/${port%/}"
+printf 'POST / HTTP/1.1\r\n' >&4
+for _ in $(seq 200); do
+  [ "$(sockets)" -gt "$held" ] && break
+  sleep 0.05
+done
 t0=$(date +%s%N)
 kill -TERM "$pid"
+form=$'--b\r\nContent-Disposition: form-data; name="command"\r\n\r\necho\r\n--b--\r\n'
+printf '%s' $'Host: x\r\n'"$multipart"$'Content-Length: '${#form}$'\r\n\r\n'"$form" >&4
+answer=$(timeout 5 cat <&4)
+exec 4<&-
+check "arriving at stop: refused" matches answer \
+  $'^HTTP/1.1 503 [^\r]*\r\n.*\r\n\r\n-error 1 -errormsg \\{the server is stopping\\}$' "$answer"
 status=0
 wait "$pid" || status=$?
 check "SIGTERM with a stuck call exits 0" equals status 0 "$status"
