@@ -243,6 +243,17 @@ ticks() {
   echo "$total"
 }
 
+# waits PID...: milliseconds the threads of the processes spent waiting
+# for a core while ready to run, summed.
+waits() {
+  local total=0 f run wait
+  for f in $(for p; do echo /proc/"$p"/task/*/schedstat; done); do
+    read -r run wait _ <"$f" 2>/dev/null || continue
+    total=$((total + wait))
+  done
+  echo $((total / 1000000))
+}
+
 # The machine's busy time, whoever used it, and all its time, idle
 # included, summed over its cores.
 machine_ticks() {
@@ -273,6 +284,7 @@ measure() {
   for log in "${logs[@]}"; do before+=($(requests "$log")); done
   nginx_start "${ports[@]}"
   say "measuring $config, sample $2: $clients clients x $rounds rounds"
+  local wait0=$(waits "${pids[@]}")
   local cpu0=($(ticks "${pids[@]}") $(ticks "$nginx_pid") $(ticks "$pg_pid") $(machine_ticks))
   local t0=$(now_ms)
   clients_run "$config-$2" "$rounds"
@@ -280,6 +292,7 @@ measure() {
   local t1=$(now_ms)
   local cpu1=($(machine_ticks))
   cpu1=($(ticks "${pids[@]}") $(ticks "$nginx_pid") $(ticks "$pg_pid") "${cpu1[@]}")
+  local wait1=$(waits "${pids[@]}")
   nginx_stop
   [ "$config" != sqlite ] || { stop "$sqlite_pid"; sqlite_pid=; }
 
@@ -290,7 +303,7 @@ measure() {
   for i in 0 1 2 3 4; do ms+=($(((cpu1[i] - cpu0[i]) * 1000 / hz))); done
   echo "config $config sample $2 clients $clients rounds $rounds $stats wall_ms $((t1 - t0))" \
     "server_cpu ${ms[0]} nginx_cpu ${ms[1]} pg_cpu ${ms[2]} machine_cpu ${ms[3]}" \
-    "machine_all ${ms[4]}" >>"$results"
+    "machine_all ${ms[4]} server_wait $((wait1 - wait0))" >>"$results"
 }
 
 # shares N LOG... BEFORE...: every server answered at least half its even share.

@@ -43,6 +43,8 @@ proc derive {run} {
     dict set run busy [expr {100.0 * [dict get $run machine_cpu] / [dict get $run machine_all]}]
     dict set run server_cores [expr {double([dict get $run server_cpu]) / $wall}]
     dict set run ours_cores [expr {double($ours) / $wall}]
+    dict set run server_wait_per [expr {double([dict get $run server_wait]) / $n}]
+    dict set run server_waiting [expr {double([dict get $run server_wait]) / $wall}]
     return $run
 }
 
@@ -87,7 +89,7 @@ proc figures {med runs} {
                           [format %.2f [expr {[dict get $m rate] / $base}]] \
                           [format %.1f [dict get $m p50]] [format %.1f [dict get $m p99]]]
         set row [list $label]
-        foreach key {client_cpu server_cpu nginx_cpu pg_cpu ours machine_cpu} {
+        foreach key {client_cpu server_cpu server_wait nginx_cpu pg_cpu ours machine_cpu} {
             lappend row [format %.2f [dict get $m ${key}_per]]
         }
         lappend cpu [lappend row [format %.0f%% [dict get $m busy]]]
@@ -107,8 +109,10 @@ proc figures {med runs} {
         [table {Setup requests/s "ratio to SQLite" "p50 ms" "p99 ms"} $rows] \n \
         "CPU milliseconds per request, by part; \"ours\" is their sum, \"machine\"\n" \
         "all the machine did meanwhile, other programs included; \"busy\" is the\n" \
-        "share of all cores in use during the run:\n\n" \
-        [table {Setup clients qsnservers nginx PostgreSQL ours machine busy} $cpu]
+        "share of all cores in use during the run. \"qsnservers waited\" is not CPU\n" \
+        "time: the milliseconds per request the servers' threads were ready to\n" \
+        "run but waiting for a core.\n\n" \
+        [table {Setup clients qsnservers "qsnservers waited" nginx PostgreSQL ours machine busy} $cpu]
     return $text
 }
 
@@ -145,24 +149,26 @@ proc reading {med cores} {
 # Whether one server's single Tcl thread or the machine's cores limited
 # the rate, judged from the runs of one and three servers on PostgreSQL.
 proc limit {one three busy} {
-    set thread "One server's single Tcl thread ran [format %.2f [dict get $one server_cores]]\
-        of a core"
-    if {[dict get $one server_cores] >= 0.8} {
-        return "$thread: it limited the rate, and each further server adds a thread."
+    set ran [format %.2f [dict get $one server_cores]]
+    if {$ran >= 0.8} {
+        return "One server's threads ran $ran of a core: its single Tcl thread limited the\
+            rate, and each further server adds a thread."
     }
     if {$busy < 90} {
-        return "$thread, and the cores were not all in use: the clients' own pace limited\
-            the rate."
+        return "One server's threads ran $ran of a core, and the cores were not all in\
+            use: the clients' own pace limited the rate."
     }
+    set text "With one server on PostgreSQL its threads ran $ran of a core, and were ready\
+        to run but waiting for a core [format %.0f%% [expr {100 * [dict get $one server_waiting]}]]\
+        of the time; the rest they waited for PostgreSQL or for requests, and all the\
+        clients waited on them."
     if {[dict get $three rate] >= 1.1 * [dict get $one rate]
         && [dict get $three ours_cores] >= 1.1 * [dict get $one ours_cores]} {
-        return "$thread: the share of the busy cores the system gave that one thread while\
-            other processes wanted them too, and all the clients waited on it. Each further\
-            server is one more thread asking for the cores; that, not spare CPU, is where the\
-            growth from one to three servers comes from here."
+        return "$text Each further server is one more thread that runs while another\
+            waits: with the cores full, that, not spare CPU, is where the growth from one to\
+            three servers comes from here."
     }
-    return "$thread: with the cores in use, more server processes add no CPU; they only\
-        let one request's wait for the database overlap another's work."
+    return "$text With the cores full, more server processes add no CPU."
 }
 
 proc ms {value} { format "%.1f ms" $value }
