@@ -2,6 +2,7 @@
 #include "session/outcome.h"
 
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "base/owners.h"
@@ -165,7 +166,12 @@ int FinishWaitedRequest(Session* session, Tcl_Interp* interp, std::time_t t1,
     LogPrintf(4, "preresult=%s\n", body.value());
     qsn::DString scratch;
     const char* text = FromWireText(body.value(), body.length(), scratch.get());
-    int result = ParseReply(live, interp, text);
+    std::optional<std::string> changeurl;
+    int result = ParseReply(interp, text, &changeurl);
+    if (live && changeurl) {
+      Tcl_DStringSetLength(&live->path, 0);
+      Tcl_DStringAppend(&live->path, changeurl->data(), -1);
+    }
     LogPrintf(4, "postresult=%s\n", Tcl_GetStringResult(interp));
     return result;
   }
