@@ -54,7 +54,7 @@ struct Figures {
 // Logs the statistics of the ended transfer, each line only when libcurl
 // knows its figure, and adds the bytes to the session's totals.
 Figures LogStatistics(Session* session, std::time_t t1) {
-  CURL* easy = session->easy;
+  CURL* easy = session->easy.get();
   Figures figures;
   std::time_t t2 = std::time(nullptr);
   char* replyurl = nullptr;
@@ -127,7 +127,7 @@ int ReportTransportError(Session* session, Tcl_Interp* interp, long errcode) {
 
 int FailTransfer(Session* session, Tcl_Interp* interp, const char* text) {
   LogPrintf(1, "errbuf=%s\n", text);
-  std::string message = std::string(text) + " " + Tcl_DStringValue(&session->request_url);
+  std::string message = std::string(text) + " " + session->request_url.value();
   SetResult(interp, message.c_str());
   // A reply refused for its size may have left the buffer at the limit.
   Tcl_DStringFree(&ResponseBuffer);
@@ -137,7 +137,8 @@ int FailTransfer(Session* session, Tcl_Interp* interp, const char* text) {
 int FinishWaitedRequest(Session* session, Tcl_Interp* interp, std::time_t t1,
                         Tcl_Obj* callback) {
   long errcode = 0;
-  bool known = curl_easy_getinfo(session->easy, CURLINFO_OS_ERRNO, &errcode) == CURLE_OK;
+  bool known =
+      curl_easy_getinfo(session->easy.get(), CURLINFO_OS_ERRNO, &errcode) == CURLE_OK;
   if (known) LogPrintf(1, "error code=%ld\n", errcode);
   // How libcurl says the transfer ended decides, not the OS error number:
   // a malformed URL or a refused write leaves none, and the number of an
@@ -159,7 +160,7 @@ int FinishWaitedRequest(Session* session, Tcl_Interp* interp, std::time_t t1,
 
   if (figures.code == 404) {
     SetResult(interp, "Сервер умер");
-    if (live) Tcl_DStringSetLength(&live->path, 0);
+    if (live) Tcl_DStringSetLength(live->path.get(), 0);
     return TCL_ERROR;
   }
   if (body.length() > 0) {
@@ -169,8 +170,8 @@ int FinishWaitedRequest(Session* session, Tcl_Interp* interp, std::time_t t1,
     std::optional<std::string> changeurl;
     int result = ParseReply(interp, text, &changeurl);
     if (live && changeurl) {
-      Tcl_DStringSetLength(&live->path, 0);
-      Tcl_DStringAppend(&live->path, changeurl->data(), -1);
+      Tcl_DStringSetLength(live->path.get(), 0);
+      Tcl_DStringAppend(live->path.get(), changeurl->data(), -1);
     }
     LogPrintf(4, "postresult=%s\n", Tcl_GetStringResult(interp));
     return result;
