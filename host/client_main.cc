@@ -11,6 +11,7 @@
 #include "log/log.h"
 #include "log/log_level.h"
 #include "log/mputs.h"
+#include "session/response_buffer.h"
 #include "session/session.h"
 
 int ClientMain(int argc, char** argv) {
@@ -34,7 +35,7 @@ int ClientMain(int argc, char** argv) {
           Tcl_GetVar(interp, "errorInfo", TCL_GLOBAL_ONLY | TCL_LEAVE_ERR_MSG);
       LogPrintf(1, "%s\n", info ? info : "");
     }
-    FreeResponseBuffer();
+    ResetResponseBuffer();
   }
   CloseLog();
   return 0;

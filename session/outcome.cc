@@ -8,6 +8,7 @@
 #include "base/owners.h"
 #include "log/log.h"
 #include "session/reply.h"
+#include "session/response_buffer.h"
 #include "session/transfer.h"
 #include "session/wire_text.h"
 
@@ -15,22 +16,6 @@ namespace {
 
 void SetResult(Tcl_Interp* interp, const char* text) {
   Tcl_SetObjResult(interp, Tcl_NewStringObj(text, -1));
-}
-
-// Moves the body out of ResponseBuffer without copying a large one: a
-// statistics callback may send another request, which refills the buffer.
-void TakeResponse(Tcl_DString* to) {
-  Tcl_DString* from = &ResponseBuffer;
-  if (from->string == from->staticSpace) {
-    Tcl_DStringAppend(to, from->string, from->length);
-    Tcl_DStringSetLength(from, 0);
-    return;
-  }
-  Tcl_DStringFree(to);
-  to->string = from->string;
-  to->length = from->length;
-  to->spaceAvl = from->spaceAvl;
-  Tcl_DStringInit(from);
 }
 
 // Evaluates the callback prefix with `name` and `value` appended, in the
@@ -129,8 +114,7 @@ int FailTransfer(Session* session, Tcl_Interp* interp, const char* text) {
   LogPrintf(1, "errbuf=%s\n", text);
   std::string message = std::string(text) + " " + session->request_url.value();
   SetResult(interp, message.c_str());
-  // A reply refused for its size may have left the buffer at the limit.
-  Tcl_DStringFree(&ResponseBuffer);
+  ResetResponseBuffer();
   return TCL_ERROR;
 }
 
@@ -149,8 +133,7 @@ int FinishWaitedRequest(Session* session, Tcl_Interp* interp, std::time_t t1,
   Figures figures = LogStatistics(session, t1);
   // Everything the rest needs from the session and the buffer is taken
   // now: the callback may close the session or send another request on it.
-  qsn::DString body;
-  TakeResponse(body.get());
+  ResponseBody body = TakeResponseBuffer();
   std::string errtext = session->errbuf;
   if (callback) {
     int result = ReportFigures(session, interp, callback, figures);
@@ -163,10 +146,10 @@ int FinishWaitedRequest(Session* session, Tcl_Interp* interp, std::time_t t1,
     if (live) Tcl_DStringSetLength(live->path.get(), 0);
     return TCL_ERROR;
   }
-  if (body.length() > 0) {
-    LogPrintf(4, "preresult=%s\n", body.value());
+  if (body && body->length() > 0) {
+    LogPrintf(4, "preresult=%s\n", body->value());
     qsn::DString scratch;
-    const char* text = FromWireText(body.value(), body.length(), scratch.get());
+    const char* text = FromWireText(body->value(), body->length(), scratch.get());
     std::optional<std::string> changeurl;
     int result = ParseReply(interp, text, &changeurl);
     if (live && changeurl) {

@@ -8,6 +8,7 @@
 #include "log/log.h"
 #include "session/outcome.h"
 #include "session/request_url.h"
+#include "session/response_buffer.h"
 #include "session/session.h"
 #include "session/transfer.h"
 #include "session/wire_text.h"
@@ -72,8 +73,7 @@ bool SetUpTransfer(Session* session, Tcl_Interp* interp, Tcl_Obj* command,
   // the list of file names on every reset, a leak per request.
   check(curl_easy_setopt(easy, CURLOPT_COOKIELIST, "Set-Cookie:"));
   check(curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, WriteToResponse));
-  Tcl_DStringSetLength(&ResponseBuffer, 0);
-  check(curl_easy_setopt(easy, CURLOPT_WRITEDATA, &ResponseBuffer));
+  ResetResponseBuffer();
   session->errbuf[0] = '\0';
   check(curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, session->errbuf));
   check(curl_easy_setopt(easy, CURLOPT_POST, 1L));

@@ -8,7 +8,6 @@
 #include "log/log.h"
 
 Tcl_HashTable SessionTable;
-Tcl_DString ResponseBuffer;
 
 namespace {
 
@@ -27,13 +26,10 @@ Session::~Session() {
 void RegisterSessionCommands(Tcl_Interp* interp) {
   curl_global_init(CURL_GLOBAL_DEFAULT);
   Tcl_InitHashTable(&SessionTable, TCL_STRING_KEYS);
-  Tcl_DStringInit(&ResponseBuffer);
   Tcl_CreateObjCommand(interp, "createQSNsession", CreateSessionCmd, nullptr, nullptr);
   Tcl_CreateObjCommand(interp, "requestQSN", RequestCmd, nullptr, nullptr);
   Tcl_CreateObjCommand(interp, "closeQSNsession", CloseSessionCmd, nullptr, nullptr);
 }
-
-void FreeResponseBuffer() { Tcl_DStringFree(&ResponseBuffer); }
 
 Session* FindSession(const char* id) {
   Tcl_HashEntry* entry = Tcl_FindHashEntry(&SessionTable, id);

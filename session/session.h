@@ -53,15 +53,10 @@ struct Session {
 
 // Session id to Session*, for the live sessions.
 extern Tcl_HashTable SessionTable;
-// The body of the transfer running now, whatever its session.
-extern Tcl_DString ResponseBuffer;
 
-// Initialises SessionTable and ResponseBuffer and installs createQSNsession,
-// requestQSN and closeQSNsession.
+// Initialises SessionTable and installs createQSNsession, requestQSN and
+// closeQSNsession.
 void RegisterSessionCommands(Tcl_Interp* interp);
-
-// Frees ResponseBuffer once the script has returned.
-void FreeResponseBuffer();
 
 // The live session with this id, or null.
 Session* FindSession(const char* id);

@@ -17,14 +17,6 @@ void NoteEnded(Session* session) {
 
 }  // namespace
 
-size_t WriteToResponse(char* data, size_t size, size_t count, void* buffer) noexcept {
-  auto* response = static_cast<Tcl_DString*>(buffer);
-  size_t bytes = size * count;
-  if (bytes > kResponseLimit - static_cast<size_t>(Tcl_DStringLength(response))) return 0;
-  Tcl_DStringAppend(response, data, static_cast<int>(bytes));
-  return bytes;
-}
-
 CURLMcode PerformTransfer(Session* session, int* still_running) {
   CURLMcode code;
   do {
