@@ -1,5 +1,7 @@
 // requestQSN: one request of the application protocol on a session, an HTTP
 // POST in multipart/form-data with the fields "command" and "arglist".
+#include "session/request.h"
+
 #include <cstring>
 #include <ctime>
 #include <utility>
@@ -9,7 +11,6 @@
 #include "session/outcome.h"
 #include "session/request_url.h"
 #include "session/response_buffer.h"
-#include "session/session.h"
 #include "session/transfer.h"
 #include "session/wire_text.h"
 

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "log/log.h"
+#include "session/request.h"
 
 Tcl_HashTable SessionTable;
 

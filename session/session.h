@@ -1,5 +1,5 @@
 // Sessions on an application server: the per-session record, the table of
-// live sessions keyed by id, and the response buffer every transfer fills.
+// live sessions keyed by id, and the commands that open and close them.
 #pragma once
 
 #include <curl/curl.h>
@@ -80,4 +80,3 @@ void FreeTransferParts(Session* session);
 // Tcl command procedures.
 int CreateSessionCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]);
 int CloseSessionCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]);
-int RequestCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]);
