@@ -9,7 +9,6 @@
 #include "log/log.h"
 #include "session/reply.h"
 #include "session/response_buffer.h"
-#include "session/transfer.h"
 #include "session/wire_text.h"
 
 namespace {
