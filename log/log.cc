@@ -20,7 +20,8 @@ constexpr size_t kMaxMessage = 1004;
 constexpr char kCutMark[] = "\n...\n";
 
 qsn::FilePtr log_file;
-// Opened by the log's first user and closed by its last.
+// Opened by the log's first user and closed by its last; empty also when
+// the system has none.
 std::optional<qsn::Cp866Fallback> fallback;
 int LogUseCount = 0;
 
@@ -76,7 +77,7 @@ size_t ConvertToCp866(const char* text, size_t length, char* out) {
         continue;
       }
     }
-    if (!fallback || !fallback->ok()) break;
+    if (!fallback) break;
     // o <= i, so the rest fits: CP866 is never longer than UTF-8.
     return o + fallback->Convert(text + i, length - i, out + o);
   }
@@ -87,7 +88,10 @@ void OpenLog() {
   // The old file is closed before the new one truncates it.
   log_file.reset();
   log_file = qsn::OpenSharedLogFile(qsn::PathInWorkingDirectory("qsnclient.log"));
-  if (LogUseCount == 0) fallback.emplace();
+  if (LogUseCount == 0) {
+    fallback.emplace();
+    if (!fallback->ok()) fallback.reset();
+  }
   ++LogUseCount;
 }
 
@@ -99,7 +103,7 @@ void CloseLog() {
 }
 
 void LogPrintf(int level, const char* format, ...) {
-  if (level > LogLevel || !log_file || !fallback || !fallback->ok()) return;
+  if (level > LogLevel || !log_file || !fallback) return;
 
   char logbuf[kLogBufSize];
   va_list args;

@@ -44,25 +44,32 @@ struct Ending {
   std::string errtext;
 };
 
-// The log's names for the bytes of one direction: its head (request line
-// or status line, with the headers), its body, and the two together.
-struct ByteLabels {
+// The log lines of the bytes of one direction: its head (request line or
+// status line, with the headers) as a long, its body and the two together
+// as doubles. Whole formats rather than names put in through "%s": the
+// formatting copies literal text for less, and these lines go out with
+// every request.
+struct ByteLines {
   const char* head;
   const char* body;
   const char* total;
 };
+constexpr ByteLines kSentLines = {"отправлено байт запроса=%ld\n", "заслано байт=%g\n",
+                                  "отправлено байт всего=%g\n"};
+constexpr ByteLines kReceivedLines = {"получено байт заголовка=%ld\n",
+                                      "получено байт=%g\n", "получено байт всего=%g\n"};
 
 // Logs the bytes of one direction, each figure only when libcurl knows it,
 // and returns the head and the body together.
 curl_off_t LogBytes(CURL* easy, CURLINFO head_info, CURLINFO body_info,
-                    const ByteLabels& labels) {
+                    const ByteLines& lines) {
   long head = 0;
   if (curl_easy_getinfo(easy, head_info, &head) == CURLE_OK)
-    LogPrintf(3, "%s=%ld\n", labels.head, head);
+    LogPrintf(3, lines.head, head);
   curl_off_t body = 0;
   if (curl_easy_getinfo(easy, body_info, &body) == CURLE_OK)
-    LogPrintf(3, "%s=%g\n", labels.body, static_cast<double>(body));
-  LogPrintf(3, "%s=%g\n", labels.total, static_cast<double>(head + body));
+    LogPrintf(3, lines.body, static_cast<double>(body));
+  LogPrintf(3, lines.total, static_cast<double>(head + body));
   return head + body;
 }
 
@@ -105,12 +112,10 @@ Figures LogStatistics(Session* session, std::time_t t1) {
   if (curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &figures.code) == CURLE_OK)
     LogPrintf(3, "response code=%ld\n", figures.code);
   figures.sent = static_cast<int32_t>(
-      LogBytes(easy, CURLINFO_REQUEST_SIZE, CURLINFO_SIZE_UPLOAD_T,
-               {"отправлено байт запроса", "заслано байт", "отправлено байт всего"}));
+      LogBytes(easy, CURLINFO_REQUEST_SIZE, CURLINFO_SIZE_UPLOAD_T, kSentLines));
   session->sent_total += figures.sent;
   figures.received = static_cast<int32_t>(
-      LogBytes(easy, CURLINFO_HEADER_SIZE, CURLINFO_SIZE_DOWNLOAD_T,
-               {"получено байт заголовка", "получено байт", "получено байт всего"}));
+      LogBytes(easy, CURLINFO_HEADER_SIZE, CURLINFO_SIZE_DOWNLOAD_T, kReceivedLines));
   session->received_total += figures.received;
   curl_off_t downspeed = 0;
   if (curl_easy_getinfo(easy, CURLINFO_SPEED_DOWNLOAD_T, &downspeed) == CURLE_OK)
