@@ -2,7 +2,6 @@
 // resource exactly once and cannot be copied.
 #pragma once
 
-#include <iconv.h>
 #include <openssl/evp.h>
 #include <tcl.h>
 
@@ -54,30 +53,5 @@ struct CipherCtxFree {
   void operator()(EVP_CIPHER_CTX* ctx) const { EVP_CIPHER_CTX_free(ctx); }
 };
 using CipherCtxPtr = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree>;
-
-// Owns an iconv descriptor; (iconv_t)-1 means none.
-class Iconv {
- public:
-  Iconv() = default;
-  Iconv(const char* to, const char* from) : cd_(iconv_open(to, from)) {}
-  ~Iconv() { Close(); }
-  Iconv(const Iconv&) = delete;
-  Iconv& operator=(const Iconv&) = delete;
-
-  bool ok() const { return cd_ != NoDescriptor(); }
-  iconv_t get() const { return cd_; }
-  void Close() {
-    if (ok()) iconv_close(cd_);
-    cd_ = NoDescriptor();
-  }
-  void Reset(const char* to, const char* from) {
-    Close();
-    cd_ = iconv_open(to, from);
-  }
-
- private:
-  static iconv_t NoDescriptor() { return reinterpret_cast<iconv_t>(-1); }
-  iconv_t cd_ = NoDescriptor();
-};
 
 }  // namespace qsn

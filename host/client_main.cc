@@ -2,29 +2,22 @@
 #include "host/client_main.h"
 
 #include <tk.h>
-#include <unistd.h>
 
 #include <clocale>
-#include <cstdio>
-#include <cstdlib>
 
 #include "base/owners.h"
+#include "base/platform.h"
 #include "host/init_file.h"
 #include "log/log.h"
 #include "log/log_level.h"
 #include "log/mputs.h"
+#include "session/response_buffer.h"
 #include "session/session.h"
 
 int ClientMain(int argc, char** argv) {
-  char cwd[1024];
-  // An unknown working directory (deleted, or deeper than the buffer) must
-  // not point Tcl at the root folder: the relative name still means here.
-  if (!getcwd(cwd, sizeof cwd)) std::snprintf(cwd, sizeof cwd, ".");
-  char buf[sizeof cwd + 32];
-  std::snprintf(buf, sizeof buf, "%s/lib/tcl8.5", cwd);
   // Before Tcl is first called: it reads TCL_LIBRARY once. When the folder
   // is absent Tcl falls back to its installed library.
-  setenv("TCL_LIBRARY", buf, 1);
+  qsn::SetEnvironment("TCL_LIBRARY", qsn::PathInWorkingDirectory("lib/tcl8.5").c_str());
   std::setlocale(LC_CTYPE, "");
 
   OpenLog();
@@ -42,7 +35,7 @@ int ClientMain(int argc, char** argv) {
           Tcl_GetVar(interp, "errorInfo", TCL_GLOBAL_ONLY | TCL_LEAVE_ERR_MSG);
       LogPrintf(1, "%s\n", info ? info : "");
     }
-    FreeResponseBuffer();
+    ResetResponseBuffer();
   }
   CloseLog();
   return 0;

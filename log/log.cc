@@ -1,15 +1,14 @@
 // The log file and LogPrintf.
 #include "log/log.h"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <optional>
 
 #include "base/owners.h"
+#include "base/platform.h"
 
 int LogLevel = 3;
 
@@ -20,22 +19,25 @@ constexpr size_t kLogBufSize = 1024;
 constexpr size_t kMaxMessage = 1004;
 constexpr char kCutMark[] = "\n...\n";
 
-FILE* log_file = nullptr;
-qsn::Iconv converter;
+qsn::FilePtr log_file;
+// Opened by the log's first user and closed by its last; empty also when
+// the system has none.
+std::optional<qsn::Cp866Fallback> fallback;
 int LogUseCount = 0;
 
 // Writes `text` turning every line break into CR LF, as the log's readers on
-// DOS-descended systems expect.
+// DOS-descended systems expect. The file is open in binary mode on every
+// system, so these are the bytes on disk everywhere.
 void WriteCrLf(const char* text, size_t length) {
   const char* end = text + length;
   while (text < end) {
     const char* nl = static_cast<const char*>(std::memchr(text, '\n', end - text));
     if (!nl) {
-      std::fwrite(text, 1, end - text, log_file);
+      std::fwrite(text, 1, end - text, log_file.get());
       return;
     }
-    std::fwrite(text, 1, nl - text, log_file);
-    std::fwrite("\r\n", 1, 2, log_file);
+    std::fwrite(text, 1, nl - text, log_file.get());
+    std::fwrite("\r\n", 1, 2, log_file.get());
     text = nl + 1;
   }
 }
@@ -57,7 +59,8 @@ size_t ConvertToCp866(const char* text, size_t length, char* out) {
   // ASCII and the Cyrillic letters, nearly every character the log sees,
   // are mapped here: glibc's iconv costs a few hundred instructions per
   // character. The conversion keeps no state, so at the first other
-  // character iconv takes over the rest and the bytes are the same.
+  // character the system's converter takes over the rest and the bytes are
+  // the same.
   size_t i = 0, o = 0;
   while (i < length) {
     unsigned char c = text[i];
@@ -74,44 +77,33 @@ size_t ConvertToCp866(const char* text, size_t length, char* out) {
         continue;
       }
     }
-    if (!converter.ok()) break;
-    char* inptr = const_cast<char*>(text + i);
-    size_t inleft = length - i;
-    char* outptr = out + o;
-    size_t outleft = length - o;  // CP866 is never longer than UTF-8
-    iconv(converter.get(), nullptr, nullptr, nullptr, nullptr);
-    // Stops at the first invalid or unconvertible sequence; what was
-    // converted before it is still written.
-    iconv(converter.get(), &inptr, &inleft, &outptr, &outleft);
-    return outptr - out;
+    if (!fallback) break;
+    // o <= i, so the rest fits: CP866 is never longer than UTF-8.
+    return o + fallback->Convert(text + i, length - i, out + o);
   }
   return o;
 }
 
 void OpenLog() {
-  char cwd[1024];
-  // An unknown working directory (deleted, or deeper than the buffer) must
-  // not send the log to the root folder: the relative name still means here.
-  if (!getcwd(cwd, sizeof cwd)) std::snprintf(cwd, sizeof cwd, ".");
-  char buf[sizeof cwd + 32];
-  std::snprintf(buf, sizeof buf, "%s/qsnclient.log", cwd);
-
-  if (log_file) std::fclose(log_file);
-  log_file = std::fopen(buf, "wb");
-  if (LogUseCount == 0) converter.Reset("CP866", "UTF-8");
+  // The old file is closed before the new one truncates it.
+  log_file.reset();
+  log_file = qsn::OpenSharedLogFile(qsn::PathInWorkingDirectory("qsnclient.log"));
+  if (LogUseCount == 0) {
+    fallback.emplace();
+    if (!fallback->ok()) fallback.reset();
+  }
   ++LogUseCount;
 }
 
 void CloseLog() {
   if (LogUseCount <= 0) return;
   if (--LogUseCount > 0) return;
-  converter.Close();
-  if (log_file) std::fclose(log_file);
-  log_file = nullptr;
+  fallback.reset();
+  log_file.reset();
 }
 
 void LogPrintf(int level, const char* format, ...) {
-  if (level > LogLevel || !log_file || !converter.ok()) return;
+  if (level > LogLevel || !log_file || !fallback) return;
 
   char logbuf[kLogBufSize];
   va_list args;
@@ -132,13 +124,11 @@ void LogPrintf(int level, const char* format, ...) {
   char converted[kLogBufSize];
   size_t written = ConvertToCp866(logbuf, length, converted);
   WriteCrLf(converted, written);
-  std::fflush(log_file);
+  std::fflush(log_file.get());
 }
 
 void AppendTimestamp(Tcl_DString* dstring) {
-  std::time_t t = std::time(nullptr);
-  std::tm bt;
-  localtime_r(&t, &bt);
+  std::tm bt = qsn::LocalTime(std::time(nullptr));
   char rs[30];
   size_t n = std::strftime(rs, sizeof rs, "%d.%m.%Y %H:%M:%S", &bt);
   Tcl_DStringAppend(dstring, rs, static_cast<int>(n));

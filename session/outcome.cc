@@ -2,34 +2,19 @@
 #include "session/outcome.h"
 
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "base/owners.h"
 #include "log/log.h"
 #include "session/reply.h"
-#include "session/transfer.h"
+#include "session/response_buffer.h"
 #include "session/wire_text.h"
 
 namespace {
 
 void SetResult(Tcl_Interp* interp, const char* text) {
   Tcl_SetObjResult(interp, Tcl_NewStringObj(text, -1));
-}
-
-// Moves the body out of ResponseBuffer without copying a large one: a
-// statistics callback may send another request, which refills the buffer.
-void TakeResponse(Tcl_DString* to) {
-  Tcl_DString* from = &ResponseBuffer;
-  if (from->string == from->staticSpace) {
-    Tcl_DStringAppend(to, from->string, from->length);
-    Tcl_DStringSetLength(from, 0);
-    return;
-  }
-  Tcl_DStringFree(to);
-  to->string = from->string;
-  to->length = from->length;
-  to->spaceAvl = from->spaceAvl;
-  Tcl_DStringInit(from);
 }
 
 // Evaluates the callback prefix with `name` and `value` appended, in the
@@ -50,10 +35,75 @@ struct Figures {
   int32_t speed = 0;
 };
 
-// Logs the statistics of the ended transfer, each line only when libcurl
-// knows its figure, and adds the bytes to the session's totals.
+// What concludes a request once its statistics are out, taken from the
+// session and the buffer before the callback runs: the callback may close
+// the session or send another request on it, which refills both.
+struct Ending {
+  long code;
+  ResponseBody body;
+  std::string errtext;
+};
+
+// The log lines of the bytes of one direction: its head (request line or
+// status line, with the headers) as a long, its body and the two together
+// as doubles. Whole formats rather than names put in through "%s": the
+// formatting copies literal text for less, and these lines go out with
+// every request.
+struct ByteLines {
+  const char* head;
+  const char* body;
+  const char* total;
+};
+constexpr ByteLines kSentLines = {"отправлено байт запроса=%ld\n", "заслано байт=%g\n",
+                                  "отправлено байт всего=%g\n"};
+constexpr ByteLines kReceivedLines = {"получено байт заголовка=%ld\n",
+                                      "получено байт=%g\n", "получено байт всего=%g\n"};
+
+// Logs the bytes of one direction, each figure only when libcurl knows it,
+// and returns the head and the body together.
+curl_off_t LogBytes(CURL* easy, CURLINFO head_info, CURLINFO body_info,
+                    const ByteLines& lines) {
+  long head = 0;
+  if (curl_easy_getinfo(easy, head_info, &head) == CURLE_OK)
+    LogPrintf(3, lines.head, head);
+  curl_off_t body = 0;
+  if (curl_easy_getinfo(easy, body_info, &body) == CURLE_OK)
+    LogPrintf(3, lines.body, static_cast<double>(body));
+  LogPrintf(3, lines.total, static_cast<double>(head + body));
+  return head + body;
+}
+
+// Step 1: whether the transfer completed. How libcurl says it ended decides,
+// not the OS error number: a malformed URL or a refused write leaves none,
+// and the number of an earlier failed transfer stays on the handle until
+// another replaces it. Returns TCL_OK, or TCL_ERROR with the message set.
+int JudgeTransfer(Session* session, Tcl_Interp* interp) {
+  long errcode = 0;
+  bool known =
+      curl_easy_getinfo(session->easy.get(), CURLINFO_OS_ERRNO, &errcode) == CURLE_OK;
+  if (known) LogPrintf(1, "error code=%ld\n", errcode);
+  bool completed = session->transfer_done && session->transfer_result == CURLE_OK;
+  if (known && completed) return TCL_OK;
+
+  bool ended = session->transfer_done && session->transfer_result != CURLE_OK;
+  // The write callback is the only writer that refuses, and only past the
+  // limit.
+  if (ended && session->transfer_result == CURLE_WRITE_ERROR) {
+    std::string text =
+        "the reply is over the limit of " + std::to_string(kResponseLimit) + " bytes";
+    return FailTransfer(session, interp, text.c_str());
+  }
+  if (session->errbuf[0]) return FailTransfer(session, interp, session->errbuf);
+  if (ended)
+    return FailTransfer(session, interp, curl_easy_strerror(session->transfer_result));
+  SetResult(interp, errcode != 0 ? std::strerror(errcode) : "Неопределённая ошибка");
+  return TCL_ERROR;
+}
+
+// Step 2: logs the statistics of the ended transfer, each line only when
+// libcurl knows its figure, and adds the bytes to the session's totals.
 Figures LogStatistics(Session* session, std::time_t t1) {
-  CURL* easy = session->easy;
+  CURL* easy = session->easy.get();
   Figures figures;
   std::time_t t2 = std::time(nullptr);
   char* replyurl = nullptr;
@@ -61,23 +111,11 @@ Figures LogStatistics(Session* session, std::time_t t1) {
     LogPrintf(3, "reply from url=%s\n", replyurl);
   if (curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &figures.code) == CURLE_OK)
     LogPrintf(3, "response code=%ld\n", figures.code);
-  long rr = 0;
-  if (curl_easy_getinfo(easy, CURLINFO_REQUEST_SIZE, &rr) == CURLE_OK)
-    LogPrintf(3, "отправлено байт запроса=%ld\n", rr);
-  curl_off_t uploaded = 0;
-  if (curl_easy_getinfo(easy, CURLINFO_SIZE_UPLOAD_T, &uploaded) == CURLE_OK)
-    LogPrintf(3, "заслано байт=%g\n", static_cast<double>(uploaded));
-  LogPrintf(3, "отправлено байт всего=%g\n", static_cast<double>(rr + uploaded));
-  figures.sent = static_cast<int32_t>(uploaded + rr);
+  figures.sent = static_cast<int32_t>(
+      LogBytes(easy, CURLINFO_REQUEST_SIZE, CURLINFO_SIZE_UPLOAD_T, kSentLines));
   session->sent_total += figures.sent;
-  long hs = 0;
-  if (curl_easy_getinfo(easy, CURLINFO_HEADER_SIZE, &hs) == CURLE_OK)
-    LogPrintf(3, "получено байт заголовка=%ld\n", hs);
-  curl_off_t downloaded = 0;
-  if (curl_easy_getinfo(easy, CURLINFO_SIZE_DOWNLOAD_T, &downloaded) == CURLE_OK)
-    LogPrintf(3, "получено байт=%g\n", static_cast<double>(downloaded));
-  LogPrintf(3, "получено байт всего=%g\n", static_cast<double>(hs + downloaded));
-  figures.received = static_cast<int32_t>(downloaded + hs);
+  figures.received = static_cast<int32_t>(
+      LogBytes(easy, CURLINFO_HEADER_SIZE, CURLINFO_SIZE_DOWNLOAD_T, kReceivedLines));
   session->received_total += figures.received;
   curl_off_t downspeed = 0;
   if (curl_easy_getinfo(easy, CURLINFO_SPEED_DOWNLOAD_T, &downspeed) == CURLE_OK)
@@ -87,7 +125,8 @@ Figures LogStatistics(Session* session, std::time_t t1) {
   return figures;
 }
 
-// The five reports, in order; the first code other than TCL_OK ends them.
+// Step 3: the five reports to the callback, in order; the first code other
+// than TCL_OK ends them.
 int ReportFigures(Session* session, Tcl_Interp* interp, Tcl_Obj* callback,
                   const Figures& figures) {
   const struct {
@@ -105,75 +144,55 @@ int ReportFigures(Session* session, Tcl_Interp* interp, Tcl_Obj* callback,
   return TCL_OK;
 }
 
-// The transfer did not complete, or libcurl cannot say how it ended.
-int ReportTransportError(Session* session, Tcl_Interp* interp, long errcode) {
-  bool ended = session->transfer_done && session->transfer_result != CURLE_OK;
-  // The write callback is the only writer that refuses, and only past the
-  // limit.
-  if (ended && session->transfer_result == CURLE_WRITE_ERROR) {
-    std::string text =
-        "the reply is over the limit of " + std::to_string(kResponseLimit) + " bytes";
-    return FailTransfer(session, interp, text.c_str());
+// Step 4: the result of the request. `live` is its session, or null when
+// the callback closed it: the server's path then goes nowhere.
+int Conclude(Session* live, Tcl_Interp* interp, const Ending& ending) {
+  if (ending.code == 404) {
+    SetResult(interp, "Сервер умер");
+    if (live) Tcl_DStringSetLength(live->path.get(), 0);
+    return TCL_ERROR;
   }
-  if (session->errbuf[0]) return FailTransfer(session, interp, session->errbuf);
-  if (ended)
-    return FailTransfer(session, interp, curl_easy_strerror(session->transfer_result));
-  SetResult(interp, errcode != 0 ? std::strerror(errcode) : "Неопределённая ошибка");
-  return TCL_ERROR;
+  if (ending.body && ending.body->length() > 0) {
+    const qsn::DString& body = *ending.body;
+    LogPrintf(4, "preresult=%s\n", body.value());
+    qsn::DString scratch;
+    const char* text = FromWireText(body.value(), body.length(), scratch.get());
+    std::optional<std::string> changeurl;
+    int result = ParseReply(interp, text, &changeurl);
+    if (live && changeurl) {
+      Tcl_DStringSetLength(live->path.get(), 0);
+      Tcl_DStringAppend(live->path.get(), changeurl->data(), -1);
+    }
+    LogPrintf(4, "postresult=%s\n", Tcl_GetStringResult(interp));
+    return result;
+  }
+  if (!ending.errtext.empty()) {
+    SetResult(interp, ending.errtext.c_str());
+    return TCL_ERROR;
+  }
+  Tcl_ResetResult(interp);
+  LogPrintf(2, "empty result\n");
+  return TCL_OK;
 }
 
 }  // namespace
 
 int FailTransfer(Session* session, Tcl_Interp* interp, const char* text) {
   LogPrintf(1, "errbuf=%s\n", text);
-  std::string message = std::string(text) + " " + Tcl_DStringValue(&session->request_url);
+  std::string message = std::string(text) + " " + session->request_url.value();
   SetResult(interp, message.c_str());
-  // A reply refused for its size may have left the buffer at the limit.
-  Tcl_DStringFree(&ResponseBuffer);
+  ResetResponseBuffer();
   return TCL_ERROR;
 }
 
 int FinishWaitedRequest(Session* session, Tcl_Interp* interp, std::time_t t1,
                         Tcl_Obj* callback) {
-  long errcode = 0;
-  bool known = curl_easy_getinfo(session->easy, CURLINFO_OS_ERRNO, &errcode) == CURLE_OK;
-  if (known) LogPrintf(1, "error code=%ld\n", errcode);
-  // How libcurl says the transfer ended decides, not the OS error number:
-  // a malformed URL or a refused write leaves none, and the number of an
-  // earlier failed transfer stays on the handle until another replaces it.
-  bool completed = session->transfer_done && session->transfer_result == CURLE_OK;
-  if (!known || !completed) return ReportTransportError(session, interp, errcode);
-
+  if (JudgeTransfer(session, interp) != TCL_OK) return TCL_ERROR;
   Figures figures = LogStatistics(session, t1);
-  // Everything the rest needs from the session and the buffer is taken
-  // now: the callback may close the session or send another request on it.
-  qsn::DString body;
-  TakeResponse(body.get());
-  std::string errtext = session->errbuf;
+  Ending ending{figures.code, TakeResponseBuffer(), session->errbuf};
   if (callback) {
     int result = ReportFigures(session, interp, callback, figures);
     if (result != TCL_OK) return result;
   }
-  Session* live = session->closed ? nullptr : session;
-
-  if (figures.code == 404) {
-    SetResult(interp, "Сервер умер");
-    if (live) Tcl_DStringSetLength(&live->path, 0);
-    return TCL_ERROR;
-  }
-  if (body.length() > 0) {
-    LogPrintf(4, "preresult=%s\n", body.value());
-    qsn::DString scratch;
-    const char* text = FromWireText(body.value(), body.length(), scratch.get());
-    int result = ParseReply(live, interp, text);
-    LogPrintf(4, "postresult=%s\n", Tcl_GetStringResult(interp));
-    return result;
-  }
-  if (!errtext.empty()) {
-    SetResult(interp, errtext.c_str());
-    return TCL_ERROR;
-  }
-  Tcl_ResetResult(interp);
-  LogPrintf(2, "empty result\n");
-  return TCL_OK;
+  return Conclude(session->closed ? nullptr : session, interp, ending);
 }

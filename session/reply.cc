@@ -18,7 +18,9 @@ void SetResult(Tcl_Interp* interp, const char* text) {
 
 }  // namespace
 
-int ParseReply(Session* session, Tcl_Interp* interp, const char* body) {
+int ParseReply(Tcl_Interp* interp, const char* body,
+               std::optional<std::string>* changeurl) {
+  changeurl->reset();
   int largc;
   const char** largv;
   if (Tcl_SplitList(interp, body, &largc, &largv) != TCL_OK) {
@@ -39,10 +41,7 @@ int ParseReply(Session* session, Tcl_Interp* interp, const char* body) {
       Tcl_SetHashValue(entry, const_cast<char*>(largv[i + 1]));
     }
 
-    if (const char* path = Option(&arghash, "-changeurl"); path && session) {
-      Tcl_DStringSetLength(&session->path, 0);
-      Tcl_DStringAppend(&session->path, path, -1);
-    }
+    if (const char* path = Option(&arghash, "-changeurl")) *changeurl = path;
 
     int error = 0;
     const char* flag = Option(&arghash, "-error");

@@ -4,12 +4,15 @@
 
 #include <tcl.h>
 
-#include "session/session.h"
+#include <optional>
+#include <string>
 
 // Turns `body`, the reply as a Tcl string, into the result of requestQSN:
 // the value of -qsnreply, or TCL_ERROR with -errormsg as the message and
 // -errorinfo at the head of the error information (with neither, the message
 // is empty). An -error that is not a boolean fails with Tcl's message about
-// it. -changeurl becomes the session's path, unless `session` is null (it
-// was closed meanwhile).
-int ParseReply(Session* session, Tcl_Interp* interp, const char* body);
+// it. A reply that is a list of pairs leaves its -changeurl, the session's
+// next path, in *changeurl whatever its outcome; otherwise *changeurl is
+// left empty. Touches no session: the caller knows whether it is still open.
+int ParseReply(Tcl_Interp* interp, const char* body,
+               std::optional<std::string>* changeurl);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 
 #include "log/log.h"
@@ -13,25 +14,19 @@ class ParseReplyTest : public ::testing::Test {
  protected:
   void SetUp() override {
     interp_ = Tcl_CreateInterp();
-    session_ = Session{};
-    Tcl_DStringInit(&session_.path);
     OpenLog();
   }
   void TearDown() override {
     CloseLog();
-    Tcl_DStringFree(&session_.path);
     Tcl_DeleteInterp(interp_);
   }
-  int Parse(const char* body, Session* session = nullptr) {
-    return ParseReply(session ? session : &session_, interp_, body);
-  }
+  int Parse(const char* body) { return ParseReply(interp_, body, &changeurl_); }
   std::string Result() { return Tcl_GetStringResult(interp_); }
-  std::string Path() { return Tcl_DStringValue(&session_.path); }
   std::string ErrorInfo() { return Tcl_GetVar(interp_, "errorInfo", TCL_GLOBAL_ONLY); }
 
   qsn::testing::ScratchDir dir_;
   Tcl_Interp* interp_ = nullptr;
-  Session session_;
+  std::optional<std::string> changeurl_;
 };
 
 TEST_F(ParseReplyTest, QsnreplyIsTheResultAndTheLastRepeatWins) {
@@ -81,14 +76,20 @@ TEST_F(ParseReplyTest, MalformedRepliesFail) {
   EXPECT_EQ(Result(), "unmatched open brace in list");
 }
 
-TEST_F(ParseReplyTest, ChangeurlMovesTheSessionWhateverTheOutcome) {
+TEST_F(ParseReplyTest, ChangeurlIsGivenBackWhateverTheOutcome) {
   EXPECT_EQ(Parse("-changeurl /next -qsnreply ok"), TCL_OK);
-  EXPECT_EQ(Path(), "/next");
+  EXPECT_EQ(changeurl_, "/next");
   EXPECT_EQ(Parse("-changeurl /user/7 -error 1 -errormsg no"), TCL_ERROR);
-  EXPECT_EQ(Path(), "/user/7");
-  // A session closed meanwhile is not touched.
-  EXPECT_EQ(ParseReply(nullptr, interp_, "-changeurl /gone -qsnreply ok"), TCL_OK);
-  EXPECT_EQ(Path(), "/user/7");
+  EXPECT_EQ(changeurl_, "/user/7");
+  // An empty path is a path; a reply without one, or no list of pairs,
+  // leaves none from an earlier parse.
+  EXPECT_EQ(Parse("-changeurl {} -qsnreply ok"), TCL_OK);
+  EXPECT_EQ(changeurl_, "");
+  EXPECT_EQ(Parse("-qsnreply ok"), TCL_OK);
+  EXPECT_EQ(changeurl_, std::nullopt);
+  changeurl_ = "/before";
+  EXPECT_EQ(Parse("-changeurl /odd -qsnreply"), TCL_ERROR);
+  EXPECT_EQ(changeurl_, std::nullopt);
 }
 
 TEST_F(ParseReplyTest, LogsErrorsAtLevelOne) {

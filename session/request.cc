@@ -1,13 +1,16 @@
 // requestQSN: one request of the application protocol on a session, an HTTP
 // POST in multipart/form-data with the fields "command" and "arglist".
+#include "session/request.h"
+
 #include <cstring>
 #include <ctime>
+#include <utility>
 
 #include "base/owners.h"
 #include "log/log.h"
 #include "session/outcome.h"
 #include "session/request_url.h"
-#include "session/session.h"
+#include "session/response_buffer.h"
 #include "session/transfer.h"
 #include "session/wire_text.h"
 
@@ -46,7 +49,7 @@ bool AddFields(curl_mime* form, Tcl_Obj* command, Tcl_Obj* arglist) {
 // been sent then.
 bool SetUpTransfer(Session* session, Tcl_Interp* interp, Tcl_Obj* command,
                    Tcl_Obj* arglist) {
-  CURL* easy = session->easy;
+  CURL* easy = session->easy.get();
   curl_easy_reset(easy);
   ComposeRequestUrl(session);
   // The first refusal is kept and reported; the options after it are set
@@ -55,12 +58,12 @@ bool SetUpTransfer(Session* session, Tcl_Interp* interp, Tcl_Obj* command,
   auto check = [&refused](CURLcode code) {
     if (refused == CURLE_OK) refused = code;
   };
-  check(curl_easy_setopt(easy, CURLOPT_URL, Tcl_DStringValue(&session->request_url)));
-  if (Tcl_DStringLength(&session->proxy) > 0) {
+  check(curl_easy_setopt(easy, CURLOPT_URL, session->request_url.value()));
+  if (session->proxy.length() > 0) {
     check(curl_easy_setopt(easy, CURLOPT_PROXYTYPE, static_cast<long>(CURLPROXY_HTTP)));
-    check(curl_easy_setopt(easy, CURLOPT_PROXY, Tcl_DStringValue(&session->proxy)));
+    check(curl_easy_setopt(easy, CURLOPT_PROXY, session->proxy.value()));
   }
-  LogPrintf(3, "url='%s'\n", Tcl_DStringValue(&session->request_url));
+  LogPrintf(3, "url='%s'\n", session->request_url.value());
   // Peer verification is off by design: deployments reach servers whose
   // certificates the desktop does not know.
   check(curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 0L));
@@ -71,26 +74,25 @@ bool SetUpTransfer(Session* session, Tcl_Interp* interp, Tcl_Obj* command,
   // the list of file names on every reset, a leak per request.
   check(curl_easy_setopt(easy, CURLOPT_COOKIELIST, "Set-Cookie:"));
   check(curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, WriteToResponse));
-  Tcl_DStringSetLength(&ResponseBuffer, 0);
-  check(curl_easy_setopt(easy, CURLOPT_WRITEDATA, &ResponseBuffer));
+  ResetResponseBuffer();
   session->errbuf[0] = '\0';
   check(curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, session->errbuf));
   check(curl_easy_setopt(easy, CURLOPT_POST, 1L));
 
   // An empty Expect header keeps libcurl from waiting for 100-continue
   // before large bodies.
-  session->headers = curl_slist_append(nullptr, "Expect:");
-  session->form = curl_mime_init(easy);
+  session->headers.reset(curl_slist_append(nullptr, "Expect:"));
+  session->form.reset(curl_mime_init(easy));
   if (!session->headers || !session->form) {
     SetResult(interp, "out of memory for the request");
     return false;
   }
-  check(curl_easy_setopt(easy, CURLOPT_HTTPHEADER, session->headers));
-  if (!AddFields(session->form, command, arglist)) {
+  check(curl_easy_setopt(easy, CURLOPT_HTTPHEADER, session->headers.get()));
+  if (!AddFields(session->form.get(), command, arglist)) {
     SetResult(interp, "cannot build the request form");
     return false;
   }
-  check(curl_easy_setopt(easy, CURLOPT_MIMEPOST, session->form));
+  check(curl_easy_setopt(easy, CURLOPT_MIMEPOST, session->form.get()));
   if (refused != CURLE_OK) {
     LogPrintf(1, "errbuf=%s\n", curl_easy_strerror(refused));
     SetResult(interp, curl_easy_strerror(refused));
@@ -105,18 +107,15 @@ bool SetUpTransfer(Session* session, Tcl_Interp* interp, Tcl_Obj* command,
 // EINPROGRESS is replaced, as it would keep failing.
 void FinishLastTransfer(Session* session) {
   if (!session->transfer_done) DrainTransfer(session);
-  curl_multi_remove_handle(session->multi, session->easy);
+  curl_multi_remove_handle(session->multi.get(), session->easy.get());
   FreeTransferParts(session);
 
   long errcode = 0;
-  if (curl_easy_getinfo(session->easy, CURLINFO_OS_ERRNO, &errcode) == CURLE_OK &&
+  if (curl_easy_getinfo(session->easy.get(), CURLINFO_OS_ERRNO, &errcode) == CURLE_OK &&
       errcode == kEInProgress) {
     LogPrintf(3, "Переинициализируем curl из-за ошибки 115 (Operation in progress)\n");
-    CURL* fresh = curl_easy_init();
-    if (fresh) {
-      curl_easy_cleanup(session->easy);
-      session->easy = fresh;
-    }
+    qsn::EasyPtr fresh(curl_easy_init());
+    if (fresh) session->easy = std::move(fresh);
   }
 }
 
@@ -144,7 +143,7 @@ int RequestCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) 
     FreeTransferParts(session);
     return TCL_ERROR;
   }
-  CURLMcode added = curl_multi_add_handle(session->multi, session->easy);
+  CURLMcode added = curl_multi_add_handle(session->multi.get(), session->easy.get());
   if (added != CURLM_OK) {
     FreeTransferParts(session);
     return FailTransfer(session, interp, curl_multi_strerror(added));

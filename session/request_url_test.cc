@@ -7,19 +7,12 @@
 namespace {
 
 std::string Compose(const char* base, const char* path) {
-  Session session{};
-  Tcl_DStringInit(&session.base_url);
-  Tcl_DStringInit(&session.path);
-  Tcl_DStringInit(&session.request_url);
-  Tcl_DStringAppend(&session.base_url, base, -1);
-  Tcl_DStringAppend(&session.path, path, -1);
+  Session session;
+  Tcl_DStringAppend(session.base_url.get(), base, -1);
+  Tcl_DStringAppend(session.path.get(), path, -1);
   ComposeRequestUrl(&session);
   ComposeRequestUrl(&session);  // rebuilt from scratch, never appended to
-  std::string url = Tcl_DStringValue(&session.request_url);
-  Tcl_DStringFree(&session.base_url);
-  Tcl_DStringFree(&session.path);
-  Tcl_DStringFree(&session.request_url);
-  return url;
+  return session.request_url.value();
 }
 
 TEST(ComposeRequestUrl, JoinsBaseAndPathWithExactlyOneSlash) {

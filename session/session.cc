@@ -2,12 +2,13 @@
 #include "session/session.h"
 
 #include <cstdio>
+#include <memory>
 #include <new>
 
 #include "log/log.h"
+#include "session/request.h"
 
 Tcl_HashTable SessionTable;
-Tcl_DString ResponseBuffer;
 
 namespace {
 
@@ -15,32 +16,21 @@ namespace {
 // an id with another, closed or open.
 unsigned long long next_session_number = 1;
 
-void DestroySession(Session* session) {
+}  // namespace
+
+Session::~Session() {
   // Detach first: cleaning up an easy handle still attached to a multi
   // handle leaves the multi handle pointing at freed memory.
-  curl_multi_remove_handle(session->multi, session->easy);
-  curl_easy_cleanup(session->easy);
-  curl_multi_cleanup(session->multi);
-  FreeTransferParts(session);
-  Tcl_DStringFree(&session->base_url);
-  Tcl_DStringFree(&session->path);
-  Tcl_DStringFree(&session->request_url);
-  Tcl_DStringFree(&session->proxy);
-  delete session;
+  if (multi && easy) curl_multi_remove_handle(multi.get(), easy.get());
 }
-
-}  // namespace
 
 void RegisterSessionCommands(Tcl_Interp* interp) {
   curl_global_init(CURL_GLOBAL_DEFAULT);
   Tcl_InitHashTable(&SessionTable, TCL_STRING_KEYS);
-  Tcl_DStringInit(&ResponseBuffer);
   Tcl_CreateObjCommand(interp, "createQSNsession", CreateSessionCmd, nullptr, nullptr);
   Tcl_CreateObjCommand(interp, "requestQSN", RequestCmd, nullptr, nullptr);
   Tcl_CreateObjCommand(interp, "closeQSNsession", CloseSessionCmd, nullptr, nullptr);
 }
-
-void FreeResponseBuffer() { Tcl_DStringFree(&ResponseBuffer); }
 
 Session* FindSession(const char* id) {
   Tcl_HashEntry* entry = Tcl_FindHashEntry(&SessionTable, id);
@@ -48,14 +38,12 @@ Session* FindSession(const char* id) {
 }
 
 SessionUse::~SessionUse() {
-  if (--session_->users == 0 && session_->closed) DestroySession(session_);
+  if (--session_->users == 0 && session_->closed) delete session_;
 }
 
 void FreeTransferParts(Session* session) {
-  curl_mime_free(session->form);
-  session->form = nullptr;
-  curl_slist_free_all(session->headers);
-  session->headers = nullptr;
+  session->form.reset();
+  session->headers.reset();
 }
 
 // createQSNsession url ?proxy?
@@ -64,36 +52,28 @@ int CreateSessionCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const ob
     Tcl_WrongNumArgs(interp, 1, objv, "<url> ?proxy?");
     return TCL_ERROR;
   }
-  Session* session = new (std::nothrow) Session{};
-  CURL* easy = curl_easy_init();
-  CURLM* multi = curl_multi_init();
-  if (!session || !easy || !multi) {
-    curl_easy_cleanup(easy);
-    curl_multi_cleanup(multi);
-    delete session;
+  std::unique_ptr<Session> session(new (std::nothrow) Session{});
+  if (session) {
+    session->easy.reset(curl_easy_init());
+    session->multi.reset(curl_multi_init());
+  }
+  if (!session || !session->easy || !session->multi) {
     Tcl_SetObjResult(interp, Tcl_NewStringObj("cannot create a transfer handle", -1));
     return TCL_ERROR;
   }
-  session->easy = easy;
-  session->multi = multi;
-  session->transfer_done = true;  // no transfer has started yet
-  Tcl_DStringInit(&session->base_url);
-  Tcl_DStringInit(&session->path);
-  Tcl_DStringInit(&session->request_url);
-  Tcl_DStringInit(&session->proxy);
   int length;
   const char* url = Tcl_GetStringFromObj(objv[1], &length);
-  Tcl_DStringAppend(&session->base_url, url, length);
+  Tcl_DStringAppend(session->base_url.get(), url, length);
   if (objc == 3) {
     const char* proxy = Tcl_GetStringFromObj(objv[2], &length);
-    Tcl_DStringAppend(&session->proxy, proxy, length);
+    Tcl_DStringAppend(session->proxy.get(), proxy, length);
   }
 
   char chname[30];
   std::snprintf(chname, sizeof chname, "qsn%llu", next_session_number++);
   int isnew;
   Tcl_HashEntry* entry = Tcl_CreateHashEntry(&SessionTable, chname, &isnew);
-  Tcl_SetHashValue(entry, session);
+  Tcl_SetHashValue(entry, session.release());
   Tcl_SetObjResult(interp, Tcl_NewStringObj(chname, -1));
   return TCL_OK;
 }
@@ -115,6 +95,6 @@ int CloseSessionCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const obj
   // still holds the record and destroys it when it returns. A no-wait
   // transfer still running is abandoned either way.
   session->closed = true;
-  if (session->users == 0) DestroySession(session);
+  if (session->users == 0) delete session;
   return TCL_OK;
 }

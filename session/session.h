@@ -1,5 +1,5 @@
 // Sessions on an application server: the per-session record, the table of
-// live sessions keyed by id, and the response buffer every transfer fills.
+// live sessions keyed by id, and the commands that open and close them.
 #pragma once
 
 #include <curl/curl.h>
@@ -7,51 +7,56 @@
 
 #include <cstdint>
 
+#include "base/curl_owners.h"
+#include "base/owners.h"
+
 struct Session {
-  // The session's one transfer: reset before every request and kept between
-  // requests, so connections and cookies survive.
-  CURL* easy;
-  // Drives that transfer; the easy handle stays attached from the start of
-  // a request to the start of the next.
-  CURLM* multi;
-  Tcl_DString base_url;  // as given to createQSNsession
-  Tcl_DString path;      // last "-changeurl" of the server; emptied by a 404
-  Tcl_DString request_url;
-  Tcl_DString proxy;  // empty: no proxy option set
-  // Bytes of the waited requests that reached the server; 64 bits, so that
-  // a long session never wraps them.
-  int64_t sent_total;
-  int64_t received_total;
+  // Detaches the transfer from the multi handle; the members then go in the
+  // reverse of the order they are declared in, which is libcurl's order of
+  // cleanup: the easy handle, the multi handle, then the form and header
+  // list the easy handle pointed at.
+  ~Session();
 
   // What the transfer in flight uses. A no-wait transfer outlives the
   // command that started it, so these live here and are freed once the
   // transfer has ended: at the start of the next request, or at close.
-  char errbuf[CURL_ERROR_SIZE];
-  curl_mime* form;
-  curl_slist* headers;
+  qsn::MimePtr form;
+  qsn::SlistPtr headers;
+  char errbuf[CURL_ERROR_SIZE] = "";
+  // Drives the transfer below; it stays attached from the start of a
+  // request to the start of the next.
+  qsn::MultiPtr multi;
+  // The session's one transfer: reset before every request and kept between
+  // requests, so connections and cookies survive.
+  qsn::EasyPtr easy;
+
+  qsn::DString base_url;  // as given to createQSNsession
+  qsn::DString path;      // last "-changeurl" of the server; emptied by a 404
+  qsn::DString request_url;
+  qsn::DString proxy;  // empty: no proxy option set
+  // Bytes of the waited requests that reached the server; 64 bits, so that
+  // a long session never wraps them.
+  int64_t sent_total = 0;
+  int64_t received_total = 0;
+
   // Whether the last transfer has ended (true before the first), and how
   // libcurl says it ended.
-  bool transfer_done;
-  CURLcode transfer_result;
+  bool transfer_done = true;
+  CURLcode transfer_result = CURLE_OK;
 
   // Commands running on this session right now (a statistics callback can
   // re-enter requestQSN). A session closed meanwhile leaves the table at
   // once and is destroyed when the last of them lets go.
-  int users;
-  bool closed;
+  int users = 0;
+  bool closed = false;
 };
 
 // Session id to Session*, for the live sessions.
 extern Tcl_HashTable SessionTable;
-// The body of the transfer running now, whatever its session.
-extern Tcl_DString ResponseBuffer;
 
-// Initialises SessionTable and ResponseBuffer and installs createQSNsession,
-// requestQSN and closeQSNsession.
+// Initialises SessionTable and installs createQSNsession, requestQSN and
+// closeQSNsession.
 void RegisterSessionCommands(Tcl_Interp* interp);
-
-// Frees ResponseBuffer once the script has returned.
-void FreeResponseBuffer();
 
 // The live session with this id, or null.
 Session* FindSession(const char* id);
@@ -75,4 +80,3 @@ void FreeTransferParts(Session* session);
 // Tcl command procedures.
 int CreateSessionCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]);
 int CloseSessionCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]);
-int RequestCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]);

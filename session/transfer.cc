@@ -7,8 +7,8 @@ constexpr int kTickMs = 1000;
 
 void NoteEnded(Session* session) {
   int queued;
-  while (CURLMsg* msg = curl_multi_info_read(session->multi, &queued)) {
-    if (msg->msg == CURLMSG_DONE && msg->easy_handle == session->easy) {
+  while (CURLMsg* msg = curl_multi_info_read(session->multi.get(), &queued)) {
+    if (msg->msg == CURLMSG_DONE && msg->easy_handle == session->easy.get()) {
       session->transfer_done = true;
       session->transfer_result = msg->data.result;
     }
@@ -17,18 +17,10 @@ void NoteEnded(Session* session) {
 
 }  // namespace
 
-size_t WriteToResponse(char* data, size_t size, size_t count, void* buffer) noexcept {
-  auto* response = static_cast<Tcl_DString*>(buffer);
-  size_t bytes = size * count;
-  if (bytes > kResponseLimit - static_cast<size_t>(Tcl_DStringLength(response))) return 0;
-  Tcl_DStringAppend(response, data, static_cast<int>(bytes));
-  return bytes;
-}
-
 CURLMcode PerformTransfer(Session* session, int* still_running) {
   CURLMcode code;
   do {
-    code = curl_multi_perform(session->multi, still_running);
+    code = curl_multi_perform(session->multi.get(), still_running);
   } while (code == CURLM_CALL_MULTI_PERFORM);
   return code;
 }
@@ -40,7 +32,7 @@ CURLMcode WaitTransfer(Session* session, int still_running) {
     // end at FD_SETSIZE), and cuts the tick short when its timer is due
     // sooner. Unlike curl_multi_wait, it sleeps out the tick when it has no
     // socket to offer, instead of returning at once and spinning.
-    code = curl_multi_poll(session->multi, nullptr, 0, kTickMs, nullptr);
+    code = curl_multi_poll(session->multi.get(), nullptr, 0, kTickMs, nullptr);
     if (code == CURLM_OK) code = PerformTransfer(session, &still_running);
   }
   NoteEnded(session);

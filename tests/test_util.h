@@ -1,9 +1,8 @@
 // Helpers shared by the unit tests: a scratch working directory and files.
 #pragma once
 
-#include <unistd.h>
-
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -11,27 +10,32 @@
 namespace qsn::testing {
 
 // Makes a fresh temporary folder the working directory for the life of the
-// object, and goes back (leaving the folder for inspection) afterwards.
+// object; afterwards goes back to the folder it came from and deletes the
+// scratch folder with all it holds.
 class ScratchDir {
  public:
   ScratchDir() {
     char templ[] = "/tmp/qsntest.XXXXXX";
-    path_ = mkdtemp(templ);
-    old_ = getcwd(nullptr, 0);
-    if (chdir(path_.c_str()) != 0) std::abort();
+    if (!mkdtemp(templ)) std::abort();
+    path_ = templ;
+    old_ = std::filesystem::current_path();
+    std::filesystem::current_path(path_);
   }
   ~ScratchDir() {
-    if (chdir(old_) != 0) std::abort();
-    std::free(old_);
-    std::string cmd = "rm -rf '" + path_ + "'";
-    if (std::system(cmd.c_str()) != 0) {
-    }
+    std::error_code error;
+    std::filesystem::current_path(old_, error);
+    if (error) std::abort();
+    // A folder that cannot be removed is left behind: no fault of the test.
+    std::filesystem::remove_all(path_, error);
   }
-  const std::string& path() const { return path_; }
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+
+  std::string path() const { return path_.string(); }
 
  private:
-  std::string path_;
-  char* old_;
+  std::filesystem::path path_;
+  std::filesystem::path old_;
 };
 
 inline std::string ReadFile(const std::string& name) {

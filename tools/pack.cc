@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "base/owners.h"
+#include "base/iconv_owner.h"
 #include "host/init_cipher.h"
 
 namespace qsn {

@@ -11,7 +11,7 @@
 #include <fstream>
 #include <string>
 
-#include "base/owners.h"
+#include "base/iconv_owner.h"
 #include "log/log.h"
 #include "tests/fuzz/fuzz_util.h"
 
