@@ -3,6 +3,9 @@
 
 #include <strings.h>
 
+#include <optional>
+
+#include "server/cookies.h"
 #include "server/tcl_text.h"
 
 namespace {
@@ -52,24 +55,9 @@ int CookieCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) {
     return TCL_ERROR;
   }
   if (!InRequest(interp, objv)) return TCL_ERROR;
-  std::string name = Tcl_GetString(objv[1]);
-  for (const auto& [key, header] : current->request->headers) {
-    if (strcasecmp(key.c_str(), "Cookie") != 0) continue;
-    size_t pos = 0;
-    while (pos < header.size()) {
-      size_t end = header.find(';', pos);
-      if (end == std::string::npos) end = header.size();
-      std::string pair = header.substr(pos, end - pos);
-      size_t start = pair.find_first_not_of(' ');
-      size_t eq = pair.find('=');
-      if (start != std::string::npos && eq != std::string::npos &&
-          pair.compare(start, eq - start, name) == 0 && eq - start == name.size()) {
-        Tcl_SetObjResult(interp, FromUtf8(pair.substr(eq + 1)));
-        return TCL_OK;
-      }
-      pos = end + 1;
-    }
-  }
+  std::optional<std::string> value =
+      FindCookie(current->request->headers, Tcl_GetString(objv[1]));
+  if (value) Tcl_SetObjResult(interp, FromUtf8(*value));
   return TCL_OK;
 }
 
