@@ -9,11 +9,13 @@
 #include <cstring>
 #include <deque>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "base/owners.h"
 #include "server/qsn_commands.h"
 #include "server/tcl_text.h"
 
@@ -49,12 +51,15 @@ AppReply Refused() {
 // most this many arguments.
 constexpr int kMaxArguments = 10000;
 
+// The array Tcl_SplitList allocates.
+struct TclFree {
+  void operator()(const char** parts) const { Tcl_Free(reinterpret_cast<char*>(parts)); }
+};
+using SplitParts = std::unique_ptr<const char*, TclFree>;
+
 std::string ListReply(Tcl_Obj* const* words, int count) {
-  Tcl_Obj* list = Tcl_NewListObj(count, words);
-  Tcl_IncrRefCount(list);
-  std::string body = ToUtf8(list);
-  Tcl_DecrRefCount(list);
-  return body;
+  qsn::ObjRef list(Tcl_NewListObj(count, words));
+  return ToUtf8(list.get());
 }
 
 std::string ErrorReply(Tcl_Obj* message, Tcl_Obj* info, const char* changeurl) {
@@ -78,10 +83,8 @@ std::string ProtocolError(const std::string& message) {
 // "::rpc::" followed by the command's name, as a fresh object.
 Tcl_Obj* RpcName(const std::string& command) {
   Tcl_Obj* name = Tcl_NewStringObj("::rpc::", -1);
-  Tcl_Obj* tail = FromUtf8(command);
-  Tcl_IncrRefCount(tail);
-  Tcl_AppendObjToObj(name, tail);
-  Tcl_DecrRefCount(tail);
+  qsn::ObjRef tail(FromUtf8(command));
+  Tcl_AppendObjToObj(name, tail.get());
   return name;
 }
 
@@ -91,13 +94,11 @@ bool IsRpcProc(Tcl_Interp* interp, const std::string& name) {
   if (name.empty() || name.find("::") != std::string::npos ||
       name.find_first_of("*?[]\\") != std::string::npos)
     return false;
-  Tcl_Obj* pattern = RpcName(name);
-  Tcl_Obj* words[] = {Tcl_NewStringObj("info", -1), Tcl_NewStringObj("procs", -1),
-                      pattern};
-  for (Tcl_Obj* w : words) Tcl_IncrRefCount(w);
+  qsn::ObjRef info(Tcl_NewStringObj("info", -1)), procs(Tcl_NewStringObj("procs", -1)),
+      pattern(RpcName(name));
+  Tcl_Obj* words[] = {info.get(), procs.get(), pattern.get()};
   bool found = Tcl_EvalObjv(interp, 3, words, TCL_EVAL_GLOBAL) == TCL_OK &&
                Tcl_GetCharLength(Tcl_GetObjResult(interp)) > 0;
-  for (Tcl_Obj* w : words) Tcl_DecrRefCount(w);
   Tcl_ResetResult(interp);
   return found;
 }
@@ -125,7 +126,7 @@ bool SplitArguments(Tcl_Interp* interp, const AppRequest& request, Tcl_Obj* argl
   const char** parts = nullptr;
   if (MostElements(request.arglist) > kMaxArguments &&
       Tcl_SplitList(interp, Tcl_GetString(arglist), &count, &parts) == TCL_OK) {
-    Tcl_Free(reinterpret_cast<char*>(parts));
+    SplitParts owner(parts);
     if (count > kMaxArguments) {
       reply->body = ProtocolError("arglist has " + std::to_string(count) +
                                   " elements, more than the " +
@@ -144,10 +145,14 @@ bool SplitArguments(Tcl_Interp* interp, const AppRequest& request, Tcl_Obj* argl
 // Runs ::rpc::<command> with the arguments and makes the reply list.
 void Call(Tcl_Interp* interp, const RequestContext& context, int argc, Tcl_Obj** argv,
           AppReply* reply) {
-  std::vector<Tcl_Obj*> words;
-  words.push_back(RpcName(context.request->command));
-  words.insert(words.end(), argv, argv + argc);
-  for (Tcl_Obj* w : words) Tcl_IncrRefCount(w);
+  // The words are held by a list only this function knows of, so nothing
+  // the call does can change them under it.
+  qsn::ObjRef words(Tcl_NewListObj(argc, argv));
+  Tcl_Obj* name = RpcName(context.request->command);
+  Tcl_ListObjReplace(nullptr, words.get(), 0, 0, 1, &name);
+  int count;
+  Tcl_Obj** objv;
+  Tcl_ListObjGetElements(nullptr, words.get(), &count, &objv);
   // A proc that never returns (an endless loop, a vwait nothing ends)
   // would hold every later request; its time limit turns it into an
   // error reply.
@@ -158,10 +163,8 @@ void Call(Tcl_Interp* interp, const RequestContext& context, int argc, Tcl_Obj**
     Tcl_LimitSetTime(interp, &limit);
     Tcl_LimitTypeSet(interp, TCL_LIMIT_TIME);
   }
-  int code =
-      Tcl_EvalObjv(interp, static_cast<int>(words.size()), words.data(), TCL_EVAL_GLOBAL);
+  int code = Tcl_EvalObjv(interp, count, objv, TCL_EVAL_GLOBAL);
   if (call_timeout_s > 0) Tcl_LimitTypeReset(interp, TCL_LIMIT_TIME);
-  for (Tcl_Obj* w : words) Tcl_DecrRefCount(w);
 
   const char* changeurl = context.changeurl_set ? context.changeurl.c_str() : nullptr;
   if (context.raw) {
@@ -175,17 +178,13 @@ void Call(Tcl_Interp* interp, const RequestContext& context, int argc, Tcl_Obj**
     }
     reply->body = ListReply(out.data(), static_cast<int>(out.size()));
   } else {
-    Tcl_Obj* message = Tcl_GetObjResult(interp);
-    Tcl_IncrRefCount(message);
-    Tcl_Obj* info = Tcl_GetVar2Ex(interp, "errorInfo", nullptr, TCL_GLOBAL_ONLY);
-    if (code != TCL_ERROR) {
-      Tcl_DecrRefCount(message);
-      message = Tcl_NewStringObj("command ended with break or continue", -1);
-      Tcl_IncrRefCount(message);
-      info = nullptr;
-    }
-    reply->body = ErrorReply(message, info, changeurl);
-    Tcl_DecrRefCount(message);
+    bool error = code == TCL_ERROR;
+    qsn::ObjRef message(
+        error ? Tcl_GetObjResult(interp)
+              : Tcl_NewStringObj("command ended with break or continue", -1));
+    Tcl_Obj* info =
+        error ? Tcl_GetVar2Ex(interp, "errorInfo", nullptr, TCL_GLOBAL_ONLY) : nullptr;
+    reply->body = ErrorReply(message.get(), info, changeurl);
   }
 }
 
@@ -200,13 +199,11 @@ AppReply Dispatch(Tcl_Interp* interp, const AppRequest& request) {
   } else if (!IsRpcProc(interp, request.command)) {
     reply.body = ProtocolError("unknown command \"" + request.command + "\"");
   } else {
-    Tcl_Obj* arglist = FromUtf8(request.arglist);
-    Tcl_IncrRefCount(arglist);
+    qsn::ObjRef arglist(FromUtf8(request.arglist));
     int argc;
     Tcl_Obj** argv;
-    if (SplitArguments(interp, request, arglist, &argc, &argv, &reply))
+    if (SplitArguments(interp, request, arglist.get(), &argc, &argv, &reply))
       Call(interp, context, argc, argv, &reply);
-    Tcl_DecrRefCount(arglist);
   }
   Tcl_ResetResult(interp);
   SetRequestContext(nullptr);
