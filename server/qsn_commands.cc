@@ -86,7 +86,6 @@ int ChangeUrlCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]
   }
   if (!InRequest(interp, objv)) return TCL_ERROR;
   current->changeurl = Tcl_GetString(objv[1]);
-  current->changeurl_set = true;
   return TCL_OK;
 }
 

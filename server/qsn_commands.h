@@ -3,6 +3,7 @@
 
 #include <tcl.h>
 
+#include <optional>
 #include <string>
 
 #include "server/app_call.h"
@@ -11,8 +12,7 @@
 struct RequestContext {
   const AppRequest* request;
   AppReply* reply;
-  std::string changeurl;
-  bool changeurl_set = false;
+  std::optional<std::string> changeurl;
   // The application answered for itself (qsn::raw, qsn::cut): its reply is
   // sent as it stands, not wrapped in a reply list.
   bool raw = false;

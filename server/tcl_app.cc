@@ -13,10 +13,10 @@
 #include <mutex>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "base/owners.h"
 #include "server/qsn_commands.h"
+#include "server/reply_list.h"
 #include "server/tcl_text.h"
 
 namespace {
@@ -56,29 +56,6 @@ struct TclFree {
   void operator()(const char** parts) const { Tcl_Free(reinterpret_cast<char*>(parts)); }
 };
 using SplitParts = std::unique_ptr<const char*, TclFree>;
-
-std::string ListReply(Tcl_Obj* const* words, int count) {
-  qsn::ObjRef list(Tcl_NewListObj(count, words));
-  return ToUtf8(list.get());
-}
-
-std::string ErrorReply(Tcl_Obj* message, Tcl_Obj* info, const char* changeurl) {
-  std::vector<Tcl_Obj*> words = {Tcl_NewStringObj("-error", -1), Tcl_NewIntObj(1),
-                                 Tcl_NewStringObj("-errormsg", -1), message};
-  if (info) {
-    words.push_back(Tcl_NewStringObj("-errorinfo", -1));
-    words.push_back(info);
-  }
-  if (changeurl) {
-    words.push_back(Tcl_NewStringObj("-changeurl", -1));
-    words.push_back(Tcl_NewStringObj(changeurl, -1));
-  }
-  return ListReply(words.data(), static_cast<int>(words.size()));
-}
-
-std::string ProtocolError(const std::string& message) {
-  return ErrorReply(FromUtf8(message), nullptr, nullptr);
-}
 
 // "::rpc::" followed by the command's name, as a fresh object.
 Tcl_Obj* RpcName(const std::string& command) {
@@ -128,15 +105,15 @@ bool SplitArguments(Tcl_Interp* interp, const AppRequest& request, Tcl_Obj* argl
       Tcl_SplitList(interp, Tcl_GetString(arglist), &count, &parts) == TCL_OK) {
     SplitParts owner(parts);
     if (count > kMaxArguments) {
-      reply->body = ProtocolError("arglist has " + std::to_string(count) +
-                                  " elements, more than the " +
-                                  std::to_string(kMaxArguments) + " a call may take");
+      reply->body = ProtocolErrorReply(
+          "arglist has " + std::to_string(count) + " elements, more than the " +
+          std::to_string(kMaxArguments) + " a call may take");
       return false;
     }
   }
   if (Tcl_ListObjGetElements(interp, arglist, argc, argv) != TCL_OK) {
-    reply->body = ProtocolError("arglist is not a Tcl list: " +
-                                std::string(Tcl_GetStringResult(interp)));
+    reply->body = ProtocolErrorReply("arglist is not a Tcl list: " +
+                                     std::string(Tcl_GetStringResult(interp)));
     return false;
   }
   return true;
@@ -166,38 +143,20 @@ void Call(Tcl_Interp* interp, const RequestContext& context, int argc, Tcl_Obj**
   int code = Tcl_EvalObjv(interp, count, objv, TCL_EVAL_GLOBAL);
   if (call_timeout_s > 0) Tcl_LimitTypeReset(interp, TCL_LIMIT_TIME);
 
-  const char* changeurl = context.changeurl_set ? context.changeurl.c_str() : nullptr;
-  if (context.raw) {
-    // The application answered for itself.
-  } else if (code == TCL_OK || code == TCL_RETURN) {
-    std::vector<Tcl_Obj*> out = {Tcl_NewStringObj("-qsnreply", -1),
-                                 Tcl_GetObjResult(interp)};
-    if (changeurl) {
-      out.push_back(Tcl_NewStringObj("-changeurl", -1));
-      out.push_back(Tcl_NewStringObj(changeurl, -1));
-    }
-    reply->body = ListReply(out.data(), static_cast<int>(out.size()));
-  } else {
-    bool error = code == TCL_ERROR;
-    qsn::ObjRef message(
-        error ? Tcl_GetObjResult(interp)
-              : Tcl_NewStringObj("command ended with break or continue", -1));
-    Tcl_Obj* info =
-        error ? Tcl_GetVar2Ex(interp, "errorInfo", nullptr, TCL_GLOBAL_ONLY) : nullptr;
-    reply->body = ErrorReply(message.get(), info, changeurl);
-  }
+  // An application that answered for itself has its reply made.
+  if (!context.raw) reply->body = CallReply(interp, code, context.changeurl);
 }
 
 // The command is looked up before its argument list is touched: a request
 // for no proc costs nothing however large its arguments.
 AppReply Dispatch(Tcl_Interp* interp, const AppRequest& request) {
   AppReply reply;
-  RequestContext context{&request, &reply, {}, false};
+  RequestContext context{&request, &reply, std::nullopt, false};
   SetRequestContext(&context);
   if (!request.protocol_error.empty()) {
-    reply.body = ProtocolError(request.protocol_error);
+    reply.body = ProtocolErrorReply(request.protocol_error);
   } else if (!IsRpcProc(interp, request.command)) {
-    reply.body = ProtocolError("unknown command \"" + request.command + "\"");
+    reply.body = ProtocolErrorReply("unknown command \"" + request.command + "\"");
   } else {
     qsn::ObjRef arglist(FromUtf8(request.arglist));
     int argc;
