@@ -149,10 +149,10 @@ void Call(Tcl_Interp* interp, const RequestContext& context, int argc, Tcl_Obj**
 
 // The command is looked up before its argument list is touched: a request
 // for no proc costs nothing however large its arguments.
-AppReply Dispatch(Tcl_Interp* interp, const AppRequest& request) {
+AppReply Dispatch(Tcl_Interp* interp, RequestContext* context,
+                  const AppRequest& request) {
   AppReply reply;
-  RequestContext context{&request, &reply, std::nullopt, false};
-  SetRequestContext(&context);
+  ServingRequest serving(context, request, &reply);
   if (!request.protocol_error.empty()) {
     reply.body = ProtocolErrorReply(request.protocol_error);
   } else if (!IsRpcProc(interp, request.command)) {
@@ -162,21 +162,21 @@ AppReply Dispatch(Tcl_Interp* interp, const AppRequest& request) {
     int argc;
     Tcl_Obj** argv;
     if (SplitArguments(interp, request, arglist.get(), &argc, &argv, &reply))
-      Call(interp, context, argc, argv, &reply);
+      Call(interp, *context, argc, argv, &reply);
   }
   Tcl_ResetResult(interp);
-  SetRequestContext(nullptr);
   return reply;
 }
 
 void TclThread(std::string script, std::promise<std::string> loaded) {
+  RequestContext context;
   Tcl_Interp* interp = Tcl_CreateInterp();
   InitTclText();
   std::string error;
   if (Tcl_Init(interp) != TCL_OK) {
     error = Tcl_GetStringResult(interp);
   } else {
-    RegisterQsnCommands(interp);
+    RegisterQsnCommands(interp, &context);
     if (Tcl_EvalFile(interp, script.c_str()) != TCL_OK) {
       const char* info = Tcl_GetVar(interp, "errorInfo", TCL_GLOBAL_ONLY);
       error = info ? info : Tcl_GetStringResult(interp);
@@ -199,7 +199,7 @@ void TclThread(std::string script, std::promise<std::string> loaded) {
       queue.pop_front();
       refuse = stopping;
     }
-    job->reply.set_value(refuse ? Refused() : Dispatch(interp, job->request));
+    job->reply.set_value(refuse ? Refused() : Dispatch(interp, &context, job->request));
   }
   {
     std::lock_guard<std::mutex> lock(interp_mutex);
