@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <ctime>
 #include <memory>
@@ -30,17 +29,6 @@ std::mutex log_mutex;
 thread_local std::chrono::steady_clock::time_point request_start;
 thread_local std::string request_command;
 thread_local bool app_answered = false;
-
-// Set when the server stops: replies held back by qsn::delay go out at once.
-std::mutex stop_mutex;
-std::condition_variable stop_changed;
-bool stop_requested = false;
-
-void WaitOrStop(int ms) {
-  std::unique_lock<std::mutex> lock(stop_mutex);
-  stop_changed.wait_for(lock, std::chrono::milliseconds(ms),
-                        [] { return stop_requested; });
-}
 
 // For the log: cut, with control characters (a terminal's escapes among
 // them) shown as '?'.
@@ -90,9 +78,10 @@ constexpr char kNotMultipart[] = "the request is not multipart/form-data";
 
 // Hands the request to the application and turns its reply into the
 // response.
-void Answer(AppRequest request, Response& res) {
-  AppReply reply = CallTclApp(std::move(request));
-  if (reply.delay_ms > 0) WaitOrStop(reply.delay_ms);
+void Answer(TclApp& app, StopFlag& stop, AppRequest request, Response& res) {
+  AppReply reply = app.Call(std::move(request));
+  // Replies held back by qsn::delay go out at once when the server stops.
+  if (reply.delay_ms > 0) stop.Sleep(std::chrono::milliseconds(reply.delay_ms));
   app_answered = true;
   res.status = reply.status;
   for (const auto& [name, value] : reply.headers) res.set_header(name.c_str(), value);
@@ -116,7 +105,7 @@ void Answer(AppRequest request, Response& res) {
 // too, and keeps the first "command" and "arglist" fields. The connection
 // carries another request only when this one was read to its end.
 void Serve(const Request& req, Response& res, const httplib::ContentReader& reader,
-           size_t max_body) {
+           size_t max_body, TclApp& app, StopFlag& stop) {
   if (req.get_header_value<uint64_t>("Content-Length") > max_body)
     return Refuse(res, 413, "the request body is over the limit");
   size_t received = 0;
@@ -165,7 +154,7 @@ void Serve(const Request& req, Response& res, const httplib::ContentReader& read
     request.protocol_error = "the request body is not well-formed multipart/form-data";
   }
   request_command = request.command.substr(0, 64);  // all the log shows
-  Answer(std::move(request), res);
+  Answer(app, stop, std::move(request), res);
 }
 
 bool IsDigits(const std::string& text) {
@@ -191,7 +180,7 @@ const char* FramingProblem(const Request& req) {
 }
 
 // After the head, before the body is read.
-HandlerResponse PreRoute(const Request& req, Response& res) {
+HandlerResponse PreRoute(const Request& req, Response& res, TclApp& app, StopFlag& stop) {
   request_start = std::chrono::steady_clock::now();
   EndOfHead();
   bool has_body = req.has_header("Content-Length") || req.has_header("Transfer-Encoding");
@@ -211,7 +200,7 @@ HandlerResponse PreRoute(const Request& req, Response& res) {
     request.path = req.path;
     request.protocol_error = kNotMultipart;
     KeepConnection();
-    Answer(std::move(request), res);
+    Answer(app, stop, std::move(request), res);
   } else {
     return HandlerResponse::Unhandled;
   }
@@ -232,20 +221,15 @@ HandlerResponse OnError(const Request&, Response& res) {
 
 }  // namespace
 
-void InstallHandlers(httplib::Server& server, size_t max_body) {
-  server.set_pre_routing_handler(PreRoute);
-  server.Post(".*", [max_body](const Request& req, Response& res,
-                               const httplib::ContentReader& reader) {
-    Serve(req, res, reader, max_body);
+void InstallHandlers(httplib::Server& server, size_t max_body, TclApp& app,
+                     StopFlag& stop) {
+  server.set_pre_routing_handler([&app, &stop](const Request& req, Response& res) {
+    return PreRoute(req, res, app, stop);
+  });
+  server.Post(".*", [max_body, &app, &stop](const Request& req, Response& res,
+                                            const httplib::ContentReader& reader) {
+    Serve(req, res, reader, max_body, app, stop);
   });
   server.set_error_handler(httplib::Server::HandlerWithResponse(OnError));
   server.set_logger(LogRequest);
-}
-
-void ReleaseDelayedReplies() {
-  {
-    std::lock_guard<std::mutex> lock(stop_mutex);
-    stop_requested = true;
-  }
-  stop_changed.notify_all();
 }

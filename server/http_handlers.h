@@ -7,9 +7,11 @@
 
 #include <cstddef>
 
-// Installs the handlers, the error handler and the request log on `server`;
-// bodies over `max_body` bytes are refused.
-void InstallHandlers(httplib::Server& server, size_t max_body);
+#include "server/stop_flag.h"
+#include "server/tcl_app.h"
 
-// The server is stopping: replies held back by qsn::delay go out at once.
-void ReleaseDelayedReplies();
+// Installs the handlers, the error handler and the request log on `server`;
+// bodies over `max_body` bytes are refused, requests go to `app`. `app` and
+// `stop` must outlive the server.
+void InstallHandlers(httplib::Server& server, size_t max_body, TclApp& app,
+                     StopFlag& stop);

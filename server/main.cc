@@ -19,6 +19,7 @@
 #include "server/connection.h"
 #include "server/http_handlers.h"
 #include "server/options.h"
+#include "server/stop_flag.h"
 #include "server/tcl_app.h"
 
 namespace {
@@ -26,7 +27,8 @@ namespace {
 // How long a stopping server waits for its connections.
 constexpr auto kStopGrace = std::chrono::seconds(3);
 
-std::unique_ptr<QsnServer> MakeServer(const Options& options, std::string* error) {
+std::unique_ptr<QsnServer> MakeServer(const Options& options, TclApp& app, StopFlag& stop,
+                                      std::string* error) {
   SslContext tls;
   if (!options.cert.empty()) {
     tls = NewTlsContext(options.cert, options.key, error);
@@ -39,12 +41,13 @@ std::unique_ptr<QsnServer> MakeServer(const Options& options, std::string* error
   // for the client's delayed acknowledgement of the head.
   server->set_tcp_nodelay(true);
   server->set_payload_max_length(options.max_body);
-  InstallHandlers(*server, options.max_body);
+  InstallHandlers(*server, options.max_body, app, stop);
   return server;
 }
 
 // Serves until a stop signal, or until the server fails on its own.
-bool ServeUntilStopped(QsnServer& server, const sigset_t& stop_signals) {
+bool ServeUntilStopped(QsnServer& server, TclApp& app, StopFlag& stop,
+                       const sigset_t& stop_signals) {
   std::unique_ptr<httplib::TaskQueue> workers(
       server.NewWorkers(WorkerCount(ThreadsAllowed())));
   server.new_task_queue = [&workers] { return workers.release(); };
@@ -57,13 +60,13 @@ bool ServeUntilStopped(QsnServer& server, const sigset_t& stop_signals) {
       std::lock_guard<std::mutex> lock(ended_mutex);
       if (listen_ended) return;  // woken below: the server stopped on its own
     }
-    ReleaseDelayedReplies();
+    stop.Request();
     server.Stop();
-    CancelTclApp();
+    app.CancelCall();
     // Connections kept alive by their clients, or answers still being
     // sent, hold the server up to their time-outs; do not wait that long.
     if (!server.WaitForConnections(std::chrono::steady_clock::now() + kStopGrace)) {
-      StopTclApp();
+      app.End();
       std::printf("stopped with connections still open\n");
       std::fflush(stdout);
       _exit(0);
@@ -105,26 +108,25 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   RaiseDescriptorLimit();
 
+  StopFlag stop;
+  TclApp app(stop);
   std::string error;
-  if (!StartTclApp(argv[0], options.app, options.call_timeout, &error)) {
+  if (!app.Start(argv[0], options.app, options.call_timeout, &error)) {
     std::fprintf(stderr, "qsnserver: %s: %s\n", options.app.c_str(), error.c_str());
     return 1;
   }
 
-  auto server = MakeServer(options, &error);
+  auto server = MakeServer(options, app, stop, &error);
   int port = server ? server->Bind(options.host, options.port) : -1;
   if (port <= 0) {
     if (server)
       error = "cannot listen on " + options.host + ":" + std::to_string(options.port);
     std::fprintf(stderr, "qsnserver: %s\n", error.c_str());
-    StopTclApp();
     return 1;
   }
   bool ipv6 = options.host.find(':') != std::string::npos;
   std::printf("listening on %s://%s%s%s:%d/\n", options.cert.empty() ? "http" : "https",
               ipv6 ? "[" : "", options.host.c_str(), ipv6 ? "]" : "", port);
   std::fflush(stdout);
-  bool served = ServeUntilStopped(*server, stop_signals);
-  StopTclApp();
-  return served ? 0 : 1;
+  return ServeUntilStopped(*server, app, stop, stop_signals) ? 0 : 1;
 }
