@@ -123,11 +123,26 @@ const char* FramingProblem(const Request& req) {
   return nullptr;
 }
 
+// Headers the library adds with the connection's addresses, read from the
+// socket. A client may send headers of the same names: the application
+// must never take those for the addresses.
+bool IsSocketHeader(const std::string& name) {
+  for (const char* socket_header :
+       {"REMOTE_ADDR", "REMOTE_PORT", "LOCAL_ADDR", "LOCAL_PORT"})
+    if (strcasecmp(name.c_str(), socket_header) == 0) return true;
+  return false;
+}
+
 // The request as the application sees it, before its body is read.
 AppRequest RequestOf(const Request& req) {
   AppRequest request;
   request.path = req.path;
-  for (const auto& header : req.headers) request.headers.insert(header);
+  for (const auto& header : req.headers)
+    if (!IsSocketHeader(header.first)) request.headers.insert(header);
+  request.headers.emplace("REMOTE_ADDR", req.remote_addr);
+  request.headers.emplace("REMOTE_PORT", std::to_string(req.remote_port));
+  request.headers.emplace("LOCAL_ADDR", req.local_addr);
+  request.headers.emplace("LOCAL_PORT", std::to_string(req.local_port));
   return request;
 }
 
