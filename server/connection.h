@@ -36,9 +36,9 @@ class Connection : public httplib::Stream {
   using Clock = std::chrono::steady_clock;
 
   // Takes over the accepted socket `fd` and closes it. Speaks TLS with
-  // `tls` when it is not null. `limits` must outlive the connection; waits
-  // for a request end when `stop_fd` becomes readable; every other read or
-  // write waits at most `io_timeout`.
+  // `tls` when it is not null; `limits` must outlive the connection. The
+  // handshake and the wait for the next request end early once `stop_fd`
+  // becomes readable; any other read or write waits at most `io_timeout`.
   Connection(int fd, SSL_CTX* tls, const ConnectionLimits& limits, int stop_fd,
              std::chrono::seconds io_timeout);
   ~Connection() override;

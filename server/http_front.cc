@@ -43,7 +43,7 @@ struct Exchange {
 // only the request and the response, with no room for data of ours; the
 // connection loop points this at each request's exchange while the library
 // serves it.
-thread_local Exchange* current = nullptr;
+thread_local Exchange* serving = nullptr;
 
 std::mutex log_mutex;
 
@@ -58,9 +58,9 @@ std::string Printable(std::string text) {
 
 void LogRequest(const Request& req, const Response& res) {
   std::string ms = "-";
-  if (current->start != Clock::time_point()) {
+  if (serving->start != Clock::time_point()) {
     ms = std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
-                            Clock::now() - current->start)
+                            Clock::now() - serving->start)
                             .count());
   }
   std::time_t now = std::time(nullptr);
@@ -71,7 +71,7 @@ void LogRequest(const Request& req, const Response& res) {
   size_t bytes = res.content_length_ ? res.content_length_ : res.body.size();
   std::lock_guard<std::mutex> lock(log_mutex);
   std::printf("%s %s %s %s %d %zu %s\n", when, Printable(req.method).c_str(),
-              Printable(req.path).c_str(), Printable(current->command).c_str(),
+              Printable(req.path).c_str(), Printable(serving->command).c_str(),
               res.status, bytes, ms.c_str());
   std::fflush(stdout);
 }
@@ -93,8 +93,8 @@ constexpr char kTooBig[] = "the request body is over the limit";
 // too long, a failed handler) come without a body: give them one a client of
 // the protocol reads as an error. Answers of the application stay as made.
 HandlerResponse OnError(const Request&, Response& res) {
-  if (current->answered) return HandlerResponse::Unhandled;
-  if (!current->keep) res.set_header("Connection", "close");
+  if (serving->answered) return HandlerResponse::Unhandled;
+  if (!serving->keep) res.set_header("Connection", "close");
   if (!res.body.empty() || res.content_provider_) return HandlerResponse::Unhandled;
   res.set_content("-error 1 -errormsg {the server could not read the request}",
                   "text/plain; charset=utf-8");
@@ -275,10 +275,10 @@ bool HttpFront::process_and_close_socket(socket_t sock) {
     connection.StartHead(deadline);
     Exchange exchange(connection);
     bool client_closes = false;
-    current = &exchange;
+    serving = &exchange;
     bool stopping = svr_sock_ == INVALID_SOCKET;
     bool written = process_request(connection, stopping, client_closes, nullptr);
-    current = nullptr;
+    serving = nullptr;
     if (!written) break;
     if (!exchange.keep) {
       // A client that never finished its head gets no grace.
@@ -292,8 +292,8 @@ bool HttpFront::process_and_close_socket(socket_t sock) {
 
 // After the head, before the body is read.
 HandlerResponse HttpFront::PreRoute(const Request& req, Response& res) {
-  current->start = Clock::now();
-  current->connection.EndHead();
+  serving->start = Clock::now();
+  serving->connection.EndHead();
   bool has_body = req.has_header("Content-Length") || req.has_header("Transfer-Encoding");
   if (const char* problem = FramingProblem(req)) {
     Refuse(res, 400, problem);
@@ -303,14 +303,14 @@ HandlerResponse HttpFront::PreRoute(const Request& req, Response& res) {
     res.set_header("Allow", "POST");
     // A body sent with another method is never read: the connection goes
     // on only if there is none.
-    if (!has_body) current->keep = true;
+    if (!has_body) serving->keep = true;
   } else if (!has_body) {
     // A POST that announces no body has none: answer it now, or the library
     // would wait for a body until its read times out.
     AppRequest request;
     request.path = req.path;
     request.protocol_error = kNotMultipart;
-    current->keep = true;
+    serving->keep = true;
     Answer(std::move(request), res);
   } else {
     return HandlerResponse::Unhandled;
@@ -329,12 +329,12 @@ void HttpFront::ReadAndAnswer(const Request& req, Response& res,
   bool read = ReadBody(req, reader, max_body_, &request, &too_big);
   if (too_big) return Refuse(res, 413, kTooBig);
   if (read) {
-    current->keep = true;
+    serving->keep = true;
   } else {
     res.set_header("Connection", "close");
     request.protocol_error = "the request body is not well-formed multipart/form-data";
   }
-  current->command = request.command.substr(0, 64);  // all the log shows
+  serving->command = request.command.substr(0, 64);  // all the log shows
   Answer(std::move(request), res);
 }
 
@@ -344,7 +344,7 @@ void HttpFront::Answer(AppRequest request, Response& res) {
   AppReply reply = app_.Call(std::move(request));
   // Replies held back by qsn::delay go out at once when the server stops.
   if (reply.delay_ms > 0) stop_.Sleep(std::chrono::milliseconds(reply.delay_ms));
-  current->answered = true;
+  serving->answered = true;
   res.status = reply.status;
   for (const auto& [name, value] : reply.headers) res.set_header(name.c_str(), value);
   if (reply.cut_after < 0) {
