@@ -33,7 +33,7 @@ int ClientMain(int argc, char** argv) {
     if (Tcl_EvalEx(interp, script.value(), script.length(), 0) == TCL_ERROR) {
       const char* info =
           Tcl_GetVar(interp, "errorInfo", TCL_GLOBAL_ONLY | TCL_LEAVE_ERR_MSG);
-      LogPrintf(1, "%s\n", info ? info : "");
+      LogFailure("%s\n", info ? info : "");
     }
     ResetResponseBuffer();
   }
