@@ -7,6 +7,7 @@
 
 #include "base/owners.h"
 #include "base/platform.h"
+#include "host/background_error.h"
 #include "host/init_file.h"
 #include "log/log.h"
 #include "log/log_level.h"
@@ -66,4 +67,5 @@ void RegisterCommands(Tcl_Interp* interp) {
   RegisterSessionCommands(interp);
   Tcl_CreateObjCommand(interp, "mputs", MputsCmd, nullptr, nullptr);
   LinkLogLevel(interp);
+  InstallBackgroundErrorLog(interp);
 }

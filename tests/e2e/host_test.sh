@@ -115,6 +115,27 @@ else
   failed=$((failed + 1))
 fi
 
+# A background error: its trace in the log at level 1, then the usual
+# handling, here Tcl's own without Tk (the trace on stderr). A bgerror proc
+# the script defines later still gets the error, after the log.
+d=$(workdir background)
+pack_into "$d" <<'TCL'
+after 0 {error "фоновый сбой"}
+after 50 {set ::step 1}
+vwait ::step
+proc bgerror {message} { mputs "own handler: $message" }
+after 0 {error "второй сбой"}
+after 50 {set ::step 2}
+vwait ::step
+TCL
+LC_ALL=C.UTF-8 run_host "$d" 2>"$d/stderr"
+check "background error exits 0" equals status 0 "$rc"
+check "background error logged" log_has "$d" $'фоновый сбой\n    while executing\n"error "фоновый сбой""\n    ("after" script)'
+check "then Tcl's own handling" grep -q 'фоновый сбой' "$d/stderr"
+check "logged, then the script's bgerror" \
+  matches log $'второй сбой\n    while executing\n.*]:own handler: второй сбой' "$(log_of "$d" | tr -d '\r')"
+check "the script's bgerror replaces Tcl's" bash -c "! grep -q 'второй сбой' '$d/stderr'"
+
 # exit N ends at once with N; every line logged before it is there.
 d=$(workdir exit)
 pack_into "$d" <<'TCL'
