@@ -67,6 +67,12 @@ expect_refusal "init file too large" unpack "$d/huge" "over 2147483547 bytes, mo
 rm -f "$d/huge"
 expect_refusal "endless source" pack /dev/zero "NUL byte at line 1, column 1"
 
+# A command left open is refused with the line where it starts, and found
+# in one pass: a megabyte of commands before it takes no time.
+{ yes 'set a 1' | head -n 125000; printf 'proc p {} {\n    set b 1\n'; } >"$d/open.tcl"
+expect_refusal "unfinished command" pack "$d/open.tcl" \
+  "missing close-brace: the command at line 125001 is not finished"
+
 # An existing output file survives a refused run untouched.
 echo keep >"$d/keep.dat"
 "$QSNPACK" pack "$d/chinese.tcl" "$d/keep.dat" 2>/dev/null
