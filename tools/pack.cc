@@ -180,6 +180,38 @@ bool Koi8rToUtf8(std::string_view koi8, std::string* utf8, std::string* error) {
   return true;
 }
 
+bool DevScript(std::string_view absolute_path, std::string* script, std::string* error) {
+  // Inside double quotes only $ [ ] \ " mean something to Tcl: they,
+  // control characters and whatever KOI8-R lacks become escapes the host's
+  // Tcl reads back; printable ASCII and Cyrillic letters stay readable, as
+  // they then appear in the traces of errors.
+  std::string quoted;
+  for (size_t i = 0; i < absolute_path.size();) {
+    unsigned cp = 0;
+    size_t n = Utf8SequenceLength(absolute_path.substr(i), &cp);
+    if (n == 0 || cp == 0) {
+      *error = "the absolute path of the script is not valid UTF-8";
+      return false;
+    }
+    char escape[16];
+    bool plain = cp >= 0x20 && cp < 0x7F && !std::strchr("$[]\\\"", static_cast<int>(cp));
+    bool cyrillic = (cp >= 0x410 && cp <= 0x44F) || cp == 0x401 || cp == 0x451;
+    if (plain || cyrillic)
+      quoted.append(absolute_path.substr(i, n));
+    else if (cp <= 0xFFFF)
+      quoted.append(escape, std::snprintf(escape, sizeof escape, "\\u%04X", cp));
+    else
+      quoted.append(escape, std::snprintf(escape, sizeof escape, "\\U%08X", cp));
+    i += n;
+  }
+  *script =
+      "# Made by qsnpack dev, for development only: it holds no script, it runs\n"
+      "# the one below from where it lies. Pack that script for shipping.\n"
+      "source -encoding utf-8 \"" +
+      quoted + "\"\n";
+  return true;
+}
+
 std::string TooLarge(size_t limit) {
   return "over " + std::to_string(limit) + " bytes, more than the host loads";
 }

@@ -37,6 +37,11 @@ bool Koi8rToUtf8(std::string_view koi8, std::string* utf8, std::string* error);
 // them, with their line.
 bool CheckComplete(std::string_view source, std::string* error);
 
+// The script of a development init file: it sources the UTF-8 script at
+// `absolute_path` (UTF-8 too), written with escapes so that any path packs
+// into KOI8-R. Refuses a path that is not valid UTF-8.
+bool DevScript(std::string_view absolute_path, std::string* script, std::string* error);
+
 // UTF-8 source to the bytes of init.dat, and back. Each refuses an input
 // over its limit above; packing refuses an unfinished script too.
 bool PackScript(std::string_view source, std::string* init_data, std::string* error);
