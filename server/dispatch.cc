@@ -84,11 +84,22 @@ bool SplitArguments(Tcl_Interp* interp, const AppRequest& request, Tcl_Obj* argl
   return true;
 }
 
+// Control characters but line breaks and tabs as '?': a trace holds what the
+// request carried, and a client must not write a terminal's escapes.
+std::string Printable(std::string text) {
+  for (char& c : text) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if ((u < 0x20 && c != '\n' && c != '\t') || u == 0x7f) c = '?';
+  }
+  return text;
+}
+
 // For --trace: an error reply told on standard error, with the call's
 // trace when it has one.
 void TraceError(const AppRequest& request, const std::string& what) {
   std::fprintf(stderr, "qsnserver: error reply to \"%s\" on %s:\n%s\n",
-               request.command.c_str(), request.path.c_str(), what.c_str());
+               Printable(request.command).c_str(), Printable(request.path).c_str(),
+               Printable(what).c_str());
 }
 
 // Runs ::rpc::<command> with the arguments and makes the reply list.

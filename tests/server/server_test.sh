@@ -407,6 +407,8 @@ check "a failing reload is reported" said 'the reload failed; the script loaded 
 check "a failing reload keeps the old script" equals reply '-qsnreply 2' "$(post version '')"
 check "load output never on stdout" equals lines 1 "$(grep -c -v ' POST ' "$scratch/reload.out")"
 post fail '' >/dev/null
+post $'echo\e[2J' '' >/dev/null
+check "--trace: no control characters" grep -q 'error reply to "echo?\[2J"' "$scratch/reload.err"
 check "error reply marked in the log" matches line \
   '^[0-9-]+ [0-9:]+ POST / fail 200 [0-9]+ [0-9]+ error$' "$(grep ' fail ' "$scratch/reload.out")"
 check "--trace: the trace on stderr" matches err \
