@@ -24,6 +24,14 @@ FilePtr OpenSharedLogFile(const std::string& path) {
   return FilePtr(std::fopen(path.c_str(), "wb"));
 }
 
+void ShowOnConsole(std::string_view text) {
+  DString native;
+  Tcl_UtfToExternalDString(nullptr, text.data(), static_cast<int>(text.size()),
+                           native.get());
+  std::fwrite(native.value(), 1, native.length(), stderr);
+  std::fflush(stderr);
+}
+
 std::tm LocalTime(std::time_t t) {
   std::tm broken_down{};
   localtime_r(&t, &broken_down);

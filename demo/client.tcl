@@ -178,7 +178,7 @@ proc app::signin {} {
 }
 
 proc app::refresh {} {
-    if {$::app::user eq "" || [catch {call list} tasks]} { return }
+    if {$::app::user eq "" || [catch {call tasks} tasks]} { return }
     show $tasks
 }
 

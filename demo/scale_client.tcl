@@ -98,7 +98,7 @@ proc round {r} {
     verify toggle [call toggle $id t$r]
     note write t$r toggle $id $title
 
-    verify list [call list]
+    verify tasks [call tasks]
 }
 
 # A reply shaped unlike a task list stops the script with a Tcl error,

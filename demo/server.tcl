@@ -56,7 +56,7 @@ proc rpc::signin {name} {
     }
 }
 
-proc rpc::list {} {
+proc rpc::tasks {} {
     demo::atomically {
         demo::user
         demo::tasks

@@ -7,6 +7,7 @@
 
 #include "base/owners.h"
 #include "base/platform.h"
+#include "host/background_error.h"
 #include "host/init_file.h"
 #include "log/log.h"
 #include "log/log_level.h"
@@ -33,7 +34,7 @@ int ClientMain(int argc, char** argv) {
     if (Tcl_EvalEx(interp, script.value(), script.length(), 0) == TCL_ERROR) {
       const char* info =
           Tcl_GetVar(interp, "errorInfo", TCL_GLOBAL_ONLY | TCL_LEAVE_ERR_MSG);
-      LogPrintf(1, "%s\n", info ? info : "");
+      LogFailure("%s\n", info ? info : "");
     }
     ResetResponseBuffer();
   }
@@ -66,4 +67,5 @@ void RegisterCommands(Tcl_Interp* interp) {
   RegisterSessionCommands(interp);
   Tcl_CreateObjCommand(interp, "mputs", MputsCmd, nullptr, nullptr);
   LinkLogLevel(interp);
+  InstallBackgroundErrorLog(interp);
 }

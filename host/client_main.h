@@ -12,5 +12,6 @@ int ClientMain(int argc, char** argv);
 // tcl_interactive set from the command line.
 Tcl_Interp* CreateInterpreter(int argc, char** argv);
 
-// Installs the host's script commands and the `loglevel` link.
+// Installs the host's script commands, the `loglevel` link and the log of
+// background errors.
 void RegisterCommands(Tcl_Interp* interp);

@@ -19,15 +19,15 @@ void LoadInitScript(Tcl_Interp* interp, const char* base_name, Tcl_DString* out)
   // A directory opens on Linux but has no size to read; it counts as absent.
   if (!file || size < 0 || size > kMaxInitDataSize ||
       std::fseek(file.get(), 0, SEEK_SET) != 0) {
-    LogPrintf(1, "Init file not found\n");
+    LogFailure("Init file not found\n");
     return;
   }
 
   if (!InitCipher()) {
-    LogPrintf(1,
-              "Cannot decipher %s: OpenSSL offers no Blowfish-CBC cipher "
-              "(is its legacy provider installed?)\n",
-              file_name.c_str());
+    LogFailure(
+        "Cannot decipher %s: OpenSSL offers no Blowfish-CBC cipher "
+        "(is its legacy provider installed?)\n",
+        file_name.c_str());
     return;
   }
 

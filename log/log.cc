@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 #include <optional>
+#include <string>
 
 #include "base/owners.h"
 #include "base/platform.h"
@@ -125,6 +126,20 @@ void LogPrintf(int level, const char* format, ...) {
   size_t written = ConvertToCp866(logbuf, length, converted);
   WriteCrLf(converted, written);
   std::fflush(log_file.get());
+}
+
+void LogFailure(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list again;
+  va_copy(again, args);
+  int n = std::vsnprintf(nullptr, 0, format, args);
+  va_end(args);
+  std::string text(n > 0 ? n : 0, '\0');
+  if (n > 0) std::vsnprintf(text.data(), text.size() + 1, format, again);
+  va_end(again);
+  LogPrintf(1, "%s", text.c_str());
+  qsn::ShowOnConsole(text);
 }
 
 void AppendTimestamp(Tcl_DString* dstring) {

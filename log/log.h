@@ -26,6 +26,13 @@ void CloseLog();
 // Allocates nothing.
 void LogPrintf(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
+// For the failures that leave the user with nothing to see: no init file,
+// no cipher, a script that ends in an error. Logs the printf-style message
+// at level 1 like LogPrintf, and shows it whole on the console as well
+// (ShowOnConsole), whatever the threshold: the threshold is the script's
+// choice for its log, the console belongs to whoever started the host.
+void LogFailure(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 // Converts `length` bytes of UTF-8 to CP866 into `out`, which has room for
 // `length` bytes, stopping at the first invalid sequence or character with
 // no CP866 form. Returns the number of bytes written. Characters other than

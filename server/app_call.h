@@ -25,4 +25,15 @@ struct AppReply {
   // With cut_after >= 0, the full length is announced but only this many
   // bytes are sent before the connection is closed.
   long cut_after = -1;
+  // The body is an error reply the server made (-error 1): the request log
+  // marks it, whatever the status.
+  bool error = false;
+};
+
+// How the application runs.
+struct AppSettings {
+  std::string script;     // the application script's file
+  int call_timeout = 60;  // seconds a call may run before it ends in an
+                          // error reply; 0 for no limit
+  bool trace = false;     // error replies are told on standard error
 };

@@ -3,6 +3,7 @@
 // large its arguments.
 #include "server/dispatch.h"
 
+#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -60,34 +61,51 @@ size_t MostElements(const std::string& text) {
   return runs;
 }
 
-// The elements of the request's argument list, or false with the error
-// reply made. Only a list that may be too long is counted exactly, with
+// The elements of the request's argument list, or false with the reason
+// in *refusal. Only a list that may be too long is counted exactly, with
 // memory that is freed at once.
 bool SplitArguments(Tcl_Interp* interp, const AppRequest& request, Tcl_Obj* arglist,
-                    int* argc, Tcl_Obj*** argv, AppReply* reply) {
+                    int* argc, Tcl_Obj*** argv, std::string* refusal) {
   int count = 0;
   const char** parts = nullptr;
   if (MostElements(request.arglist) > kMaxArguments &&
       Tcl_SplitList(interp, Tcl_GetString(arglist), &count, &parts) == TCL_OK) {
     SplitParts owner(parts);
     if (count > kMaxArguments) {
-      reply->body = ProtocolErrorReply(
-          "arglist has " + std::to_string(count) + " elements, more than the " +
-          std::to_string(kMaxArguments) + " a call may take");
+      *refusal = "arglist has " + std::to_string(count) + " elements, more than the " +
+                 std::to_string(kMaxArguments) + " a call may take";
       return false;
     }
   }
   if (Tcl_ListObjGetElements(interp, arglist, argc, argv) != TCL_OK) {
-    reply->body = ProtocolErrorReply("arglist is not a Tcl list: " +
-                                     std::string(Tcl_GetStringResult(interp)));
+    *refusal = "arglist is not a Tcl list: " + std::string(Tcl_GetStringResult(interp));
     return false;
   }
   return true;
 }
 
+// Control characters but line breaks and tabs as '?': a trace holds what the
+// request carried, and a client must not write a terminal's escapes.
+std::string Printable(std::string text) {
+  for (char& c : text) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if ((u < 0x20 && c != '\n' && c != '\t') || u == 0x7f) c = '?';
+  }
+  return text;
+}
+
+// For --trace: an error reply told on standard error, with the call's
+// trace when it has one.
+void TraceError(const AppRequest& request, const std::string& what) {
+  std::fprintf(stderr, "qsnserver: error reply to \"%s\" on %s:\n%s\n",
+               Printable(request.command).c_str(), Printable(request.path).c_str(),
+               Printable(what).c_str());
+}
+
 // Runs ::rpc::<command> with the arguments and makes the reply list.
 void CallProc(Tcl_Interp* interp, const RequestContext& context, int argc, Tcl_Obj** argv,
-              int call_timeout, AppReply* reply) {
+              const AppSettings& settings, AppReply* reply) {
+  int call_timeout = settings.call_timeout;
   // The words are held by a list only this function knows of, so nothing
   // the call does can change them under it.
   qsn::ObjRef words(Tcl_NewListObj(argc, argv));
@@ -110,25 +128,44 @@ void CallProc(Tcl_Interp* interp, const RequestContext& context, int argc, Tcl_O
   if (call_timeout > 0) Tcl_LimitTypeReset(interp, TCL_LIMIT_TIME);
 
   // An application that answered for itself has its reply made.
-  if (!context.raw) reply->body = CallReply(interp, code, context.changeurl);
+  if (context.raw) return;
+  reply->body = CallReply(interp, code, context.changeurl);
+  reply->error = code != TCL_OK && code != TCL_RETURN;
+  if (reply->error && settings.trace) {
+    Tcl_Obj* info = Tcl_GetVar2Ex(interp, "errorInfo", nullptr, TCL_GLOBAL_ONLY);
+    TraceError(*context.request,
+               ToUtf8(code == TCL_ERROR && info ? info : Tcl_GetObjResult(interp)));
+  }
+}
+
+// An error reply for a request the application never saw.
+void RefuseRequest(const AppRequest& request, const std::string& message,
+                   const AppSettings& settings, AppReply* reply) {
+  reply->body = ProtocolErrorReply(message);
+  reply->error = true;
+  if (settings.trace) TraceError(request, message);
 }
 
 }  // namespace
 
 AppReply Dispatch(Tcl_Interp* interp, RequestContext* context, const AppRequest& request,
-                  int call_timeout) {
+                  const AppSettings& settings) {
   AppReply reply;
   ServingRequest serving(context, request, &reply);
   if (!request.protocol_error.empty()) {
-    reply.body = ProtocolErrorReply(request.protocol_error);
+    RefuseRequest(request, request.protocol_error, settings, &reply);
   } else if (!IsRpcProc(interp, request.command)) {
-    reply.body = ProtocolErrorReply("unknown command \"" + request.command + "\"");
+    RefuseRequest(request, "unknown command \"" + request.command + "\"", settings,
+                  &reply);
   } else {
     qsn::ObjRef arglist(FromUtf8(request.arglist));
     int argc;
     Tcl_Obj** argv;
-    if (SplitArguments(interp, request, arglist.get(), &argc, &argv, &reply))
-      CallProc(interp, *context, argc, argv, call_timeout, &reply);
+    std::string refusal;
+    if (SplitArguments(interp, request, arglist.get(), &argc, &argv, &refusal))
+      CallProc(interp, *context, argc, argv, settings, &reply);
+    else
+      RefuseRequest(request, refusal, settings, &reply);
   }
   Tcl_ResetResult(interp);
   return reply;

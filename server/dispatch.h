@@ -9,7 +9,7 @@
 #include "server/qsn_commands.h"
 
 // Serves `request` in `interp`, whose qsn:: commands work on `context`. A
-// call running longer than `call_timeout` seconds (0: no limit) ends in an
-// error reply.
+// call running longer than the settings' call_timeout ends in an error
+// reply; with their trace on, every error reply is told on standard error.
 AppReply Dispatch(Tcl_Interp* interp, RequestContext* context, const AppRequest& request,
-                  int call_timeout);
+                  const AppSettings& settings);

@@ -37,6 +37,8 @@ struct Exchange {
   // The request was read to its end: the connection may carry another one.
   // Without this the connection is closed after the answer.
   bool keep = false;
+  // The answer is an error reply of the server's: the log says so.
+  bool error = false;
 };
 
 // The exchange being served on this thread. The library hands its handlers
@@ -70,9 +72,9 @@ void LogRequest(const Request& req, const Response& res) {
   std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &tm);
   size_t bytes = res.content_length_ ? res.content_length_ : res.body.size();
   std::lock_guard<std::mutex> lock(log_mutex);
-  std::printf("%s %s %s %s %d %zu %s\n", when, Printable(req.method).c_str(),
+  std::printf("%s %s %s %s %d %zu %s%s\n", when, Printable(req.method).c_str(),
               Printable(req.path).c_str(), Printable(serving->command).c_str(),
-              res.status, bytes, ms.c_str());
+              res.status, bytes, ms.c_str(), serving->error ? " error" : "");
   std::fflush(stdout);
 }
 
@@ -81,6 +83,7 @@ void LogRequest(const Request& req, const Response& res) {
 // around it make a well-formed list. OnError closes the connection unless
 // the request was read to its end.
 void Refuse(Response& res, int status, const char* message) {
+  serving->error = true;
   res.status = status;
   res.set_content(std::string("-error 1 -errormsg {") + message + "}",
                   "text/plain; charset=utf-8");
@@ -98,6 +101,7 @@ HandlerResponse OnError(const Request&, Response& res) {
   if (!res.body.empty() || res.content_provider_) return HandlerResponse::Unhandled;
   res.set_content("-error 1 -errormsg {the server could not read the request}",
                   "text/plain; charset=utf-8");
+  serving->error = true;
   return HandlerResponse::Handled;
 }
 
@@ -345,6 +349,7 @@ void HttpFront::Answer(AppRequest request, Response& res) {
   // Replies held back by qsn::delay go out at once when the server stops.
   if (reply.delay_ms > 0) stop_.Sleep(std::chrono::milliseconds(reply.delay_ms));
   serving->answered = true;
+  serving->error = reply.error;
   res.status = reply.status;
   for (const auto& [name, value] : reply.headers) res.set_header(name.c_str(), value);
   if (reply.cut_after < 0) {

@@ -25,14 +25,15 @@ constexpr auto kStopGrace = std::chrono::seconds(3);
 // Signals go to one thread that waits for them; every other thread,
 // started after this, has them blocked. A client that goes away must not
 // kill the server with SIGPIPE.
-sigset_t BlockStopSignals() {
-  sigset_t stop_signals;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGTERM);
-  sigaddset(&stop_signals, SIGINT);
-  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+sigset_t BlockSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
-  return stop_signals;
+  return signals;
 }
 
 // The front for the options, bound to its address; null with the reason in
@@ -77,17 +78,22 @@ void Stop(StopFlag& stop, HttpFront& front, TclApp& app) {
   }
 }
 
-// Serves until a stop signal, or until the front fails on its own.
+// Serves until a stop signal, or until the front fails on its own; SIGHUP
+// reloads the application.
 bool ServeUntilStopped(StopFlag& stop, HttpFront& front, TclApp& app,
-                       const sigset_t& stop_signals) {
+                       const sigset_t& signals) {
   std::mutex ended_mutex;
   bool serving_ended = false;
   std::thread waiter([&] {
-    int sig;
-    sigwait(&stop_signals, &sig);
-    {
-      std::lock_guard<std::mutex> lock(ended_mutex);
-      if (serving_ended) return;  // woken below: the front stopped on its own
+    for (;;) {
+      int sig;
+      sigwait(&signals, &sig);
+      {
+        std::lock_guard<std::mutex> lock(ended_mutex);
+        if (serving_ended) return;  // woken below: the front stopped on its own
+      }
+      if (sig != SIGHUP) break;
+      app.RequestReload();
     }
     Stop(stop, front, app);
   });
@@ -115,13 +121,14 @@ int main(int argc, char** argv) {
       std::fputs(kUsage, stderr);
       return 2;
   }
-  sigset_t stop_signals = BlockStopSignals();
+  sigset_t signals = BlockSignals();
   RaiseDescriptorLimit();
 
   StopFlag stop;
   TclApp app(stop);
   std::string error;
-  if (!app.Start(argv[0], options.app, options.call_timeout, &error)) {
+  if (!app.Start(argv[0], AppSettings{options.app, options.call_timeout, options.trace},
+                 &error)) {
     std::fprintf(stderr, "qsnserver: %s: %s\n", options.app.c_str(), error.c_str());
     return 1;
   }
@@ -133,5 +140,5 @@ int main(int argc, char** argv) {
   }
   AnnounceAddress(options, port);
   // The application's thread ends as `app` goes out of scope.
-  return ServeUntilStopped(stop, *front, app, stop_signals) ? 0 : 1;
+  return ServeUntilStopped(stop, *front, app, signals) ? 0 : 1;
 }

@@ -14,7 +14,7 @@
 const char kUsage[] =
     "Usage: qsnserver [--listen HOST:PORT] [--tls-cert FILE --tls-key FILE]\n"
     "                 [--max-body BYTES] [--call-timeout SECONDS]\n"
-    "                 [--head-timeout SECONDS] APP.tcl\n"
+    "                 [--head-timeout SECONDS] [--trace] APP.tcl\n"
     "\n"
     "Serves the application script APP.tcl over HTTP, or HTTPS when given a\n"
     "certificate and its key (PEM files). Every POST in multipart/form-data\n"
@@ -36,15 +36,25 @@ const char kUsage[] =
     "  --head-timeout SECONDS\n"
     "                      longest a client may take to send the head of a\n"
     "                      request, TLS handshake included (default 10)\n"
+    "  --trace             print the trace of every error reply the\n"
+    "                      application makes on standard error\n"
     "  --help              this text\n"
     "\n"
     "The first line on standard output is the address, for example\n"
     "  listening on http://127.0.0.1:8080/\n"
-    "then one line per request: time, method, path, command, status, bytes,\n"
-    "ms.\n"
+    "then one line per request:\n"
+    "  DATE TIME METHOD PATH COMMAND STATUS BYTES MS [error]\n"
+    "BYTES counts the body sent, MS the milliseconds from the end of the\n"
+    "request's head to the answer; error marks an error reply, whatever its\n"
+    "status. METHOD, PATH and COMMAND are cut to 60 bytes with control\n"
+    "characters shown as ?, and a field with nothing to show is -.\n"
+    "What the script writes to standard output while it loads goes to\n"
+    "standard error.\n"
+    "SIGHUP loads the script again into a fresh interpreter between two\n"
+    "requests; when it fails to load, the one loaded before serves on.\n"
     "SIGTERM or SIGINT stops the server: the call running is cancelled and\n"
-    "connections get up to three seconds to finish. See server/README.md for the qsn::\n"
-    "commands an application can use.\n";
+    "connections get up to three seconds to finish. See server/README.md for\n"
+    "the qsn:: commands an application can use.\n";
 
 namespace {
 
@@ -104,7 +114,9 @@ Invocation ParseOptions(int argc, const char* const* argv, Options* options) {
     return Invocation::kHelp;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
-    if (!arg.empty() && arg[0] == '-') {
+    if (arg == "--trace") {
+      options->trace = true;
+    } else if (!arg.empty() && arg[0] == '-') {
       const char* value = i + 1 < argc ? argv[++i] : nullptr;
       if (!ParseOption(arg, value, options)) return Invocation::kMisuse;
     } else if (options->app.empty()) {

@@ -14,6 +14,7 @@ struct Options {
   size_t max_body = 64 << 20;
   int call_timeout = 60;  // seconds; 0 for no limit
   std::chrono::seconds head_timeout{10};
+  bool trace = false;  // the traces of error replies on standard error
 };
 
 // What the command line asks for.

@@ -4,6 +4,9 @@
 
 #include <tcl.h>
 
+#include <cstdio>
+
+#include "base/owners.h"
 #include "server/dispatch.h"
 #include "server/qsn_commands.h"
 #include "server/tcl_text.h"
@@ -15,28 +18,91 @@ AppReply Refused() {
   AppReply refused;
   refused.status = 503;
   refused.body = "-error 1 -errormsg {the server is stopping}";
+  refused.error = true;
   return refused;
+}
+
+// While it lives, the thread's standard output channel is its standard
+// error: the first line on the server's standard output is its address, a
+// promise to whoever started it, and the lines after it are the request
+// log. The interpreter must already know both channels.
+class StdoutToStderr {
+ public:
+  StdoutToStderr() : stdout_(Tcl_GetStdChannel(TCL_STDOUT)) {
+    Tcl_SetStdChannel(Tcl_GetStdChannel(TCL_STDERR), TCL_STDOUT);
+  }
+  ~StdoutToStderr() { Tcl_SetStdChannel(stdout_, TCL_STDOUT); }
+  StdoutToStderr(const StdoutToStderr&) = delete;
+  StdoutToStderr& operator=(const StdoutToStderr&) = delete;
+
+ private:
+  Tcl_Channel stdout_;
+};
+
+// The procs of ::rpc named as a global command: inside the namespace, the
+// name now calls the proc, and the script's own calls of the command there
+// break.
+constexpr char kHidingProcs[] = R"(apply {{} {
+    set hiding {}
+    foreach proc [info procs ::rpc::*] {
+        set name [namespace tail $proc]
+        if {[namespace which -command ::$name] ne ""} { lappend hiding $name }
+    }
+    return $hiding
+}})";
+
+void WarnOfHidingProcs(Tcl_Interp* interp, const std::string& script) {
+  if (Tcl_EvalEx(interp, kHidingProcs, -1, TCL_EVAL_GLOBAL) != TCL_OK) return;
+  qsn::ObjRef names(Tcl_GetObjResult(interp));
+  int count = 0;
+  Tcl_Obj** name = nullptr;
+  Tcl_ListObjGetElements(nullptr, names.get(), &count, &name);
+  for (int i = 0; i < count; ++i) {
+    std::string tail = ToUtf8(name[i]);
+    std::fprintf(stderr,
+                 "qsnserver: %s: warning: the proc ::rpc::%s hides the command %s: "
+                 "in namespace rpc, %s calls the proc; write ::%s there for the "
+                 "command, or name the proc otherwise\n",
+                 script.c_str(), tail.c_str(), tail.c_str(), tail.c_str(), tail.c_str());
+  }
+  Tcl_ResetResult(interp);
 }
 
 // Sets the interpreter up and loads the script; the error trace, or empty
 // when it loaded.
 std::string Load(Tcl_Interp* interp, const std::string& script, RequestContext* context) {
+  // Registers the standard channels with the interpreter as they are.
+  Tcl_GetChannel(interp, "stdout", nullptr);
+  StdoutToStderr load_output;
   if (Tcl_Init(interp) != TCL_OK) return Tcl_GetStringResult(interp);
   RegisterQsnCommands(interp, context);
-  if (Tcl_EvalFile(interp, script.c_str()) == TCL_OK) return std::string();
+  if (Tcl_EvalFile(interp, script.c_str()) == TCL_OK) {
+    WarnOfHidingProcs(interp, script);
+    return std::string();
+  }
   const char* info = Tcl_GetVar(interp, "errorInfo", TCL_GLOBAL_ONLY);
   return info ? info : Tcl_GetStringResult(interp);
 }
 
+// A fresh interpreter with the script loaded, or null with its error trace
+// in *error.
+Tcl_Interp* LoadApp(const std::string& script, RequestContext* context,
+                    std::string* error) {
+  Tcl_Interp* interp = Tcl_CreateInterp();
+  *error = Load(interp, script, context);
+  if (error->empty()) return interp;
+  Tcl_DeleteInterp(interp);
+  return nullptr;
+}
+
 }  // namespace
 
-bool TclApp::Start(const char* argv0, const std::string& script, int call_timeout,
-                   std::string* error) {
-  call_timeout_ = call_timeout;
+bool TclApp::Start(const char* argv0, AppSettings settings, std::string* error) {
+  settings_ = std::move(settings);
   Tcl_FindExecutable(argv0);
   std::promise<std::string> loaded;
   std::future<std::string> result = loaded.get_future();
-  thread_ = std::thread(&TclApp::Run, this, script, std::move(loaded));
+  thread_ = std::thread(&TclApp::Run, this, std::move(loaded));
   *error = result.get();
   if (!error->empty()) {
     thread_.join();
@@ -57,6 +123,14 @@ AppReply TclApp::Call(AppRequest request) {
   return reply.get();
 }
 
+void TclApp::RequestReload() {
+  {
+    std::lock_guard<std::mutex> lock(queue_mutex_);
+    reload_ = true;
+  }
+  queue_ready_.notify_all();
+}
+
 void TclApp::CancelCall() {
   WakeQueue();
   std::lock_guard<std::mutex> lock(interp_mutex_);
@@ -71,36 +145,68 @@ void TclApp::End() {
 
 // The Tcl thread's whole life: the interpreter is made, used and deleted
 // here.
-void TclApp::Run(std::string script, std::promise<std::string> loaded) {
+void TclApp::Run(std::promise<std::string> loaded) {
   RequestContext context;
-  Tcl_Interp* interp = Tcl_CreateInterp();
   InitTclText();
-  std::string error = Load(interp, script, &context);
-  if (error.empty()) SetLiveInterp(interp);
+  std::string error;
+  Tcl_Interp* interp = LoadApp(settings_.script, &context, &error);
+  if (interp) SetLiveInterp(interp);
   loaded.set_value(error);
-  if (error.empty()) ServeJobs(interp, &context);
-  SetLiveInterp(nullptr);
+  if (interp) {
+    ServeJobs(&interp, &context);
+    SetLiveInterp(nullptr);
+    Tcl_DeleteInterp(interp);
+  }
   FreeTclText();
-  Tcl_DeleteInterp(interp);
   Tcl_FinalizeThread();
 }
 
-// Serves until the stop, then refuses what is still queued.
-void TclApp::ServeJobs(Tcl_Interp* interp, RequestContext* context) {
+// Serves until the stop, then refuses what is still queued. A reload asked
+// for comes before the next request.
+void TclApp::ServeJobs(Tcl_Interp** interp, RequestContext* context) {
   for (;;) {
     Job* job;
     bool refuse;
     {
       std::unique_lock<std::mutex> lock(queue_mutex_);
-      queue_ready_.wait(lock, [this] { return stop_.requested() || !queue_.empty(); });
-      if (queue_.empty()) return;
+      queue_ready_.wait(
+          lock, [this] { return stop_.requested() || reload_ || !queue_.empty(); });
+      bool reload = reload_ && !stop_.requested();
+      reload_ = false;
+      if (reload) {
+        lock.unlock();
+        Reload(interp, context);
+        continue;
+      }
+      if (queue_.empty()) {
+        if (stop_.requested()) return;
+        continue;
+      }
       job = queue_.front();
       queue_.pop_front();
       refuse = stop_.requested();
     }
     job->reply.set_value(refuse ? Refused()
-                                : Dispatch(interp, context, job->request, call_timeout_));
+                                : Dispatch(*interp, context, job->request, settings_));
   }
+}
+
+// Between two requests: the interpreter in service is replaced only by one
+// whose script loaded.
+void TclApp::Reload(Tcl_Interp** interp, RequestContext* context) {
+  std::string error;
+  Tcl_Interp* fresh = LoadApp(settings_.script, context, &error);
+  if (!fresh) {
+    std::fprintf(stderr,
+                 "qsnserver: %s: the reload failed; the script loaded before "
+                 "serves on:\n%s\n",
+                 settings_.script.c_str(), error.c_str());
+    return;
+  }
+  SetLiveInterp(fresh);
+  Tcl_DeleteInterp(*interp);
+  *interp = fresh;
+  std::fprintf(stderr, "qsnserver: %s: reloaded\n", settings_.script.c_str());
 }
 
 // The queue's waiter checks the stop under the queue's lock: taking the

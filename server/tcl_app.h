@@ -1,6 +1,7 @@
 // The application script and the one thread its interpreter lives on. HTTP
 // worker threads hand requests over and wait for the reply; the interpreter
-// itself is never touched by any other thread.
+// itself is never touched by any other thread. The script can be loaded
+// again, into a fresh interpreter, between two requests.
 #pragma once
 
 #include <tcl.h>
@@ -27,12 +28,19 @@ class TclApp {
   TclApp(const TclApp&) = delete;
   TclApp& operator=(const TclApp&) = delete;
 
-  // Starts the Tcl thread and loads `script` there. A call running longer
-  // than `call_timeout` seconds (0: no limit) ends in an error reply.
+  // Starts the Tcl thread and loads the settings' script there. What the
+  // script writes to standard output while it loads goes to standard error,
+  // and a proc of ::rpc that hides a global command is warned of there.
   // Returns false with the script's error trace in *error when it does not
   // load.
-  bool Start(const char* argv0, const std::string& script, int call_timeout,
-             std::string* error);
+  bool Start(const char* argv0, AppSettings settings, std::string* error);
+
+  // Asks the Tcl thread to load the script again, into a fresh interpreter,
+  // before it serves the next request; the call running, if any, ends on
+  // the interpreter it began on. When the script fails to load, standard
+  // error says why and the interpreter loaded before serves on. Safe to
+  // call from any thread.
+  void RequestReload();
 
   // Runs one request on the Tcl thread and waits for its reply. Safe to call
   // from any number of threads at once; requests run one at a time.
@@ -52,17 +60,19 @@ class TclApp {
     std::promise<AppReply> reply;
   };
 
-  void Run(std::string script, std::promise<std::string> loaded);
-  void ServeJobs(Tcl_Interp* interp, RequestContext* context);
+  void Run(std::promise<std::string> loaded);
+  void ServeJobs(Tcl_Interp** interp, RequestContext* context);
+  void Reload(Tcl_Interp** interp, RequestContext* context);
   void WakeQueue();
   void SetLiveInterp(Tcl_Interp* interp);
 
   StopFlag& stop_;
-  int call_timeout_ = 0;
+  AppSettings settings_;
   std::thread thread_;
   std::mutex queue_mutex_;
   std::condition_variable queue_ready_;
   std::deque<Job*> queue_;
+  bool reload_ = false;  // under queue_mutex_
   // The interpreter, for the one thing another thread may do to it: cancel
   // the evaluation running in it when the server stops.
   std::mutex interp_mutex_;

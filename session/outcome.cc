@@ -144,6 +144,15 @@ int ReportFigures(Session* session, Tcl_Interp* interp, Tcl_Obj* callback,
   return TCL_OK;
 }
 
+// A body that is no reply, under a status that is no success, most likely
+// comes from something between client and server (a proxy's error page):
+// the status after the parser's message says so.
+void AppendStatus(Tcl_Interp* interp, long code) {
+  Tcl_Obj* message = Tcl_DuplicateObj(Tcl_GetObjResult(interp));
+  Tcl_AppendPrintfToObj(message, " (HTTP %ld)", code);
+  Tcl_SetObjResult(interp, message);
+}
+
 // Step 4: the result of the request. `live` is its session, or null when
 // the callback closed it: the server's path then goes nowhere.
 int Conclude(Session* live, Tcl_Interp* interp, const Ending& ending) {
@@ -158,7 +167,10 @@ int Conclude(Session* live, Tcl_Interp* interp, const Ending& ending) {
     qsn::DString scratch;
     const char* text = FromWireText(body.value(), body.length(), scratch.get());
     std::optional<std::string> changeurl;
-    int result = ParseReply(interp, text, &changeurl);
+    bool malformed = false;
+    int result = ParseReply(interp, text, &changeurl, &malformed);
+    if (malformed && ending.code >= 100 && (ending.code < 200 || ending.code > 299))
+      AppendStatus(interp, ending.code);
     if (live && changeurl) {
       Tcl_DStringSetLength(live->path.get(), 0);
       Tcl_DStringAppend(live->path.get(), changeurl->data(), -1);

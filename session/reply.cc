@@ -19,8 +19,11 @@ void SetResult(Tcl_Interp* interp, const char* text) {
 }  // namespace
 
 int ParseReply(Tcl_Interp* interp, const char* body,
-               std::optional<std::string>* changeurl) {
+               std::optional<std::string>* changeurl, bool* malformed) {
   changeurl->reset();
+  bool ignored;
+  if (!malformed) malformed = &ignored;
+  *malformed = true;
   int largc;
   const char** largv;
   if (Tcl_SplitList(interp, body, &largc, &largv) != TCL_OK) {
@@ -32,6 +35,7 @@ int ParseReply(Tcl_Interp* interp, const char* body,
     SetResult(interp, "Нечётное число элементов в ответе");
     code = TCL_ERROR;
   } else {
+    *malformed = false;
     // The values point into largv; a repeated option keeps its last value.
     Tcl_HashTable arghash;
     Tcl_InitHashTable(&arghash, TCL_STRING_KEYS);

@@ -14,5 +14,8 @@
 // it. A reply that is a list of pairs leaves its -changeurl, the session's
 // next path, in *changeurl whatever its outcome; otherwise *changeurl is
 // left empty. Touches no session: the caller knows whether it is still open.
+// When `malformed` is given, it tells whether the body failed as a reply (no
+// list, an odd number of elements, an -error that is no boolean) rather than
+// being one, an error reply included.
 int ParseReply(Tcl_Interp* interp, const char* body,
-               std::optional<std::string>* changeurl);
+               std::optional<std::string>* changeurl, bool* malformed = nullptr);

@@ -2,8 +2,12 @@
 // exactly what the author wrote.
 #include "tools/pack.h"
 
+#include <tcl.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "base/iconv_owner.h"
@@ -99,7 +103,51 @@ bool Convert(iconv_t cd, std::string_view in, std::string* out, size_t* stop) {
   return r != static_cast<size_t>(-1) && inleft == 0;
 }
 
+// Tcl's own words for what an unfinished command lacks.
+const char* Missing(int error_type) {
+  switch (error_type) {
+    case TCL_PARSE_MISSING_BRACKET:
+      return "missing close-bracket";
+    case TCL_PARSE_MISSING_PAREN:
+      return "missing )";
+    case TCL_PARSE_MISSING_QUOTE:
+      return "missing \"";
+    case TCL_PARSE_MISSING_VAR_BRACE:
+      return "missing close-brace for variable name";
+    default:
+      return "missing close-brace";
+  }
+}
+
 }  // namespace
+
+bool CheckComplete(std::string_view source, std::string* error) {
+  // Tcl's parser needs its subsystems, which the first call of this sets up.
+  static const bool tcl_ready = (Tcl_FindExecutable(nullptr), true);
+  (void)tcl_ready;
+  // Command by command, as `info complete` goes: each command is parsed
+  // once, so the check is linear in the script. A command with another
+  // syntax error ends the check, as it ends Tcl's.
+  const char* p = source.data();
+  const char* end = p + source.size();
+  Tcl_Parse parse;
+  while (p < end) {
+    int result = Tcl_ParseCommand(nullptr, p, static_cast<int>(end - p), 0, &parse);
+    if (result != TCL_OK) {
+      bool incomplete = parse.incomplete;
+      int line = 1 + std::count(source.data(), parse.commandStart, '\n');
+      const char* missing = Missing(parse.errorType);
+      Tcl_FreeParse(&parse);
+      if (!incomplete) return true;
+      *error = std::string(missing) + ": the command at line " + std::to_string(line) +
+               " is not finished";
+      return false;
+    }
+    p = parse.commandStart + parse.commandSize;
+    Tcl_FreeParse(&parse);
+  }
+  return true;
+}
 
 bool Utf8ToKoi8r(std::string_view utf8, std::string* koi8, std::string* error) {
   if (utf8.substr(0, kByteOrderMark.size()) == kByteOrderMark)
@@ -132,6 +180,38 @@ bool Koi8rToUtf8(std::string_view koi8, std::string* utf8, std::string* error) {
   return true;
 }
 
+bool DevScript(std::string_view absolute_path, std::string* script, std::string* error) {
+  // Inside double quotes only $ [ ] \ " mean something to Tcl: they,
+  // control characters and whatever KOI8-R lacks become escapes the host's
+  // Tcl reads back; printable ASCII and Cyrillic letters stay readable, as
+  // they then appear in the traces of errors.
+  std::string quoted;
+  for (size_t i = 0; i < absolute_path.size();) {
+    unsigned cp = 0;
+    size_t n = Utf8SequenceLength(absolute_path.substr(i), &cp);
+    if (n == 0 || cp == 0) {
+      *error = "the absolute path of the script is not valid UTF-8";
+      return false;
+    }
+    char escape[16];
+    bool plain = cp >= 0x20 && cp < 0x7F && !std::strchr("$[]\\\"", static_cast<int>(cp));
+    bool cyrillic = (cp >= 0x410 && cp <= 0x44F) || cp == 0x401 || cp == 0x451;
+    if (plain || cyrillic)
+      quoted.append(absolute_path.substr(i, n));
+    else if (cp <= 0xFFFF)
+      quoted.append(escape, std::snprintf(escape, sizeof escape, "\\u%04X", cp));
+    else
+      quoted.append(escape, std::snprintf(escape, sizeof escape, "\\U%08X", cp));
+    i += n;
+  }
+  *script =
+      "# Made by qsnpack dev, for development only: it holds no script, it runs\n"
+      "# the one below from where it lies. Pack that script for shipping.\n"
+      "source -encoding utf-8 \"" +
+      quoted + "\"\n";
+  return true;
+}
+
 std::string TooLarge(size_t limit) {
   return "over " + std::to_string(limit) + " bytes, more than the host loads";
 }
@@ -143,6 +223,11 @@ bool PackScript(std::string_view source, std::string* init_data, std::string* er
   }
   std::string koi8;
   if (!Utf8ToKoi8r(source, &koi8, error)) return false;
+  // Judged as the host will run it: without the byte-order mark, which
+  // would make a first comment a command.
+  if (source.substr(0, kByteOrderMark.size()) == kByteOrderMark)
+    source.remove_prefix(kByteOrderMark.size());
+  if (!CheckComplete(source, error)) return false;
   std::vector<unsigned char> out(koi8.size() + 8);
   int out_length = 0;
   if (!EncryptInitData(reinterpret_cast<const unsigned char*>(koi8.data()),

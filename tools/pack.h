@@ -29,8 +29,21 @@ bool Utf8ToKoi8r(std::string_view utf8, std::string* koi8, std::string* error);
 // KOI8-R to UTF-8; every byte but NUL has a form.
 bool Koi8rToUtf8(std::string_view koi8, std::string* utf8, std::string* error);
 
+// Refuses a UTF-8 script the interpreter would take for unfinished (Tcl's
+// own rule, as `info complete` applies it): a command whose brace,
+// bracket, quote or parenthesis is never closed. The reason gives Tcl's
+// words for what is missing and the line where that command starts.
+// Other syntax errors pass: the interpreter reports them when it meets
+// them, with their line.
+bool CheckComplete(std::string_view source, std::string* error);
+
+// The script of a development init file: it sources the UTF-8 script at
+// `absolute_path` (UTF-8 too), written with escapes so that any path packs
+// into KOI8-R. Refuses a path that is not valid UTF-8.
+bool DevScript(std::string_view absolute_path, std::string* script, std::string* error);
+
 // UTF-8 source to the bytes of init.dat, and back. Each refuses an input
-// over its limit above.
+// over its limit above; packing refuses an unfinished script too.
 bool PackScript(std::string_view source, std::string* init_data, std::string* error);
 bool UnpackScript(std::string_view init_data, std::string* source, std::string* error);
 

@@ -37,6 +37,16 @@ TEST(Pack, RefusesWhatTheHostCouldNotRunNamingWhere) {
   }
 }
 
+TEST(Pack, RefusesOnlyWhatTclTakesForUnfinished) {
+  std::string dat, error;
+  // A comment after a byte-order mark is a comment to the host, braces and
+  // all; a brace with text after it is an error Tcl reports when it runs.
+  EXPECT_TRUE(PackScript("\xEF\xBB\xBF# a { in a comment\nset a {x}x\n", &dat, &error))
+      << error;
+  EXPECT_FALSE(PackScript("set a 1\nset b [list \\\n    2\n", &dat, &error));
+  EXPECT_EQ(error, "missing close-bracket: the command at line 2 is not finished");
+}
+
 TEST(Pack, MakesTheSameBytesAsIconvAndOpenSslEnc) {
   std::string dat, error;
   ASSERT_TRUE(PackScript(ReadFile(DataDir() + "/sample.tcl"), &dat, &error)) << error;

@@ -1,5 +1,6 @@
-// qsnpack: packs a UTF-8 Tcl script into init.dat for the host, and unpacks
-// a shipped init.dat for inspection.
+// qsnpack: packs a UTF-8 Tcl script into init.dat for the host, unpacks a
+// shipped init.dat for inspection, and writes the init.dat of development
+// that runs a script from where it lies.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "base/owners.h"
@@ -18,10 +20,17 @@ namespace {
 constexpr char kUsage[] =
     "Usage: qsnpack pack SCRIPT.tcl init.dat\n"
     "       qsnpack unpack init.dat SCRIPT.tcl\n"
+    "       qsnpack dev SCRIPT.tcl [init.dat]\n"
     "\n"
     "pack    reads a Tcl script in UTF-8, converts it to KOI8-R and enciphers\n"
     "        it into the init file the host runs from its working directory.\n"
+    "        A script with an unfinished command (a brace, bracket or quote\n"
+    "        never closed) is refused, naming the line where it starts.\n"
     "unpack  deciphers an init file and writes its script back in UTF-8.\n"
+    "dev     FOR DEVELOPMENT ONLY: writes an init file (init.dat by default)\n"
+    "        that holds no script, only a command to source SCRIPT.tcl by its\n"
+    "        absolute path, so the host runs the script as it is at each start:\n"
+    "        edit and run again, no packing. It ships nothing; use pack to ship.\n"
     "\n"
     "A file name of - stands for standard input or standard output.\n"
     "On bad input qsnpack prints one line naming the file and the problem,\n"
@@ -134,6 +143,24 @@ bool WriteAll(const std::string& name, const std::string& data) {
   return true;
 }
 
+// qsnpack dev SCRIPT.tcl OUTPUT
+int WriteDevFile(const std::string& script_name, const std::string& out_name) {
+  // A name mistyped now would only fail at the host's start.
+  qsn::FilePtr probe(std::fopen(script_name.c_str(), "rb"));
+  struct stat info;
+  if (!probe) return Fail(script_name, std::strerror(errno)), 1;
+  if (fstat(fileno(probe.get()), &info) != 0 || !S_ISREG(info.st_mode))
+    return Fail(script_name, "not a regular file"), 1;
+  std::error_code failure;
+  std::filesystem::path path = std::filesystem::absolute(script_name, failure);
+  if (failure) return Fail(script_name, failure.message()), 1;
+  std::string script, output, error;
+  if (!qsn::DevScript(path.lexically_normal().string(), &script, &error) ||
+      !qsn::PackScript(script, &output, &error))
+    return Fail(script_name, error), 1;
+  return WriteAll(out_name, output) ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -142,6 +169,8 @@ int main(int argc, char** argv) {
     return 0;
   }
   std::string verb = argc > 1 ? argv[1] : "";
+  if (verb == "dev" && (argc == 3 || argc == 4))
+    return WriteDevFile(argv[2], argc == 4 ? argv[3] : "init.dat");
   if (argc != 4 || (verb != "pack" && verb != "unpack")) {
     std::fputs(kUsage, stderr);
     return 2;

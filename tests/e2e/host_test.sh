@@ -42,11 +42,12 @@ else
   failed=$((failed + 1))
 fi
 
-# No init.dat: one line, nothing evaluated, status 0.
+# No init.dat: one line, nothing evaluated, status 0; the line on stderr too.
 d=$(workdir missing)
-run_host "$d"
+run_host "$d" 2>"$d/stderr"
 check "missing exits 0" equals status 0 "$rc"
 check "missing says so" equals log "Init file not found"$'\r' "$(cat "$d/qsnclient.log")"
+check "missing says so on stderr" equals stderr "Init file not found" "$(cat "$d/stderr")"
 
 # mputs writes "[timestamp]:words" with no blank after the colon.
 d=$(workdir mputs)
@@ -98,10 +99,42 @@ mputs before
 fail
 mputs after
 TCL
-run_host "$d"
+LC_ALL=C.UTF-8 run_host "$d" 2>"$d/stderr"
 check "error exits 0" equals status 0 "$rc"
 check "error trace" log_has "$d" $'сбой в сценарии\n    while executing\n"error "сбой в сценарии""\n    (procedure "fail" line 1)'
 check "error stops the script" bash -c "! grep -qa after '$d/qsnclient.log'"
+trace=$(log_of "$d" | tr -d '\r' | grep -v ']:before$')
+check "error trace on stderr as in the log" equals stderr "$trace" "$(cat "$d/stderr")"
+# ... in the terminal's encoding: a KOI8-R locale made for the test.
+mkdir -p "$scratch/locales"
+if localedef -i ru_RU -f KOI8-R "$scratch/locales/ru_RU.KOI8-R" 2>/dev/null; then
+  (cd "$d" && env -u DISPLAY LOCPATH="$scratch/locales" LC_ALL=ru_RU.KOI8-R "$QSNCLIENT") 2>"$d/stderr"
+  check "stderr in KOI8-R" equals stderr "$trace" "$(iconv -f KOI8-R -t UTF-8 "$d/stderr")"
+else
+  echo "localedef cannot make a KOI8-R locale (package locales)" >&2
+  failed=$((failed + 1))
+fi
+
+# A background error: its trace in the log at level 1, then the usual
+# handling, here Tcl's own without Tk (the trace on stderr). A bgerror proc
+# the script defines later still gets the error, after the log.
+d=$(workdir background)
+pack_into "$d" <<'TCL'
+after 0 {error "фоновый сбой"}
+after 50 {set ::step 1}
+vwait ::step
+proc bgerror {message} { mputs "own handler: $message" }
+after 0 {error "второй сбой"}
+after 50 {set ::step 2}
+vwait ::step
+TCL
+LC_ALL=C.UTF-8 run_host "$d" 2>"$d/stderr"
+check "background error exits 0" equals status 0 "$rc"
+check "background error logged" log_has "$d" $'фоновый сбой\n    while executing\n"error "фоновый сбой""\n    ("after" script)'
+check "then Tcl's own handling" grep -q 'фоновый сбой' "$d/stderr"
+check "logged, then the script's bgerror" \
+  matches log $'второй сбой\n    while executing\n.*]:own handler: второй сбой' "$(log_of "$d" | tr -d '\r')"
+check "the script's bgerror replaces Tcl's" bash -c "! grep -q 'второй сбой' '$d/stderr'"
 
 # exit N ends at once with N; every line logged before it is there.
 d=$(workdir exit)
@@ -151,11 +184,11 @@ run_host "$d"
 check "empty init.dat: status 0" equals status 0 "$rc"
 check "empty init.dat: empty log" equals log "" "$(cat "$d/qsnclient.log")"
 head -c 20 "$d/good.dat" >"$d/init.dat"
-run_host "$d"
+run_host "$d" 2>/dev/null
 check "truncated, not a multiple of 8: status 0" equals status 0 "$rc"
 check "truncated: the interpreter's complaint" log_has "$d" 'missing "'
 head -c 4096 /dev/urandom >"$d/init.dat"
-run_host "$d"
+run_host "$d" 2>/dev/null
 check "garbage: status 0" equals status 0 "$rc"
 check "garbage: every line break is CR LF" \
   equals "line breaks" "$(wc -l <"$d/qsnclient.log")" "$(grep -ac $'\r$' "$d/qsnclient.log")"

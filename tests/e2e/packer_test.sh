@@ -67,6 +67,12 @@ expect_refusal "init file too large" unpack "$d/huge" "over 2147483547 bytes, mo
 rm -f "$d/huge"
 expect_refusal "endless source" pack /dev/zero "NUL byte at line 1, column 1"
 
+# A command left open is refused with the line where it starts, and found
+# in one pass: a megabyte of commands before it takes no time.
+{ yes 'set a 1' | head -n 125000; printf 'proc p {} {\n    set b 1\n'; } >"$d/open.tcl"
+expect_refusal "unfinished command" pack "$d/open.tcl" \
+  "missing close-brace: the command at line 125001 is not finished"
+
 # An existing output file survives a refused run untouched.
 echo keep >"$d/keep.dat"
 "$QSNPACK" pack "$d/chinese.tcl" "$d/keep.dat" 2>/dev/null
@@ -86,6 +92,29 @@ check "FIFO reader got the file" cmp -s "$d/from_fifo" "$d/init.dat"
 check "pack into a pipe exits 0" equals status 0 "$?"
 wait $!
 check "pipe reader got the file" cmp -s "$d/from_subst" "$d/init.dat"
+
+# dev: an init file that sources the script where it lies, by its absolute
+# path, so an edit shows at the next start with no packing.
+src="$d/src/Мой проект \$x [1]"
+mkdir -p "$src"
+cat >"$src/app.tcl" <<'TCL'
+source [file join [file dirname [info script]] part.tcl]
+mputs "[info script] $part"
+TCL
+echo 'set part первая' >"$src/part.tcl"
+w=$(workdir dev)
+(cd "$d/src" && "$QSNPACK" dev "Мой проект \$x [1]/app.tcl" "$w/init.dat")
+check "dev exits 0" equals status 0 "$?"
+run_host "$w"
+check "dev runs the script by its absolute path" log_has "$w" "$src/app.tcl первая"
+echo 'set part вторая' >"$src/part.tcl"
+run_host "$w"
+check "dev: an edit shows without packing" log_has "$w" "$src/app.tcl вторая"
+rm "$w/init.dat"
+(cd "$w" && "$QSNPACK" dev "$src/app.tcl")
+run_host "$w"
+check "dev writes init.dat by default" log_has "$w" "$src/app.tcl вторая"
+check "dev's help says development only" bash -c "'$QSNPACK' --help | grep -q 'dev .*FOR DEVELOPMENT ONLY'"
 
 # A link keeps pointing at its file, which gets the new contents; an
 # existing file keeps its permissions.

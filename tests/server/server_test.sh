@@ -361,6 +361,62 @@ check "over TLS" equals reply '-qsnreply secure' "$(post echo secure)"
 check "TLS peer is verified only on request" equals status 60 \
   "$(curl -s -o /dev/null -F command=echo -F arglist=x "$url"; echo $?)"
 
+# An application reloaded on SIGHUP: the call running ends on the script it
+# began on, the next finds the new one; a script that fails to load leaves
+# the old one serving. What a script prints as it loads goes to stderr,
+# never before the address; a proc of ::rpc named as a global command is
+# warned of. Error replies are marked in the log, and told on stderr with
+# --trace.
+cat >"$scratch/reload.tcl" <<TCL
+namespace eval rpc {}
+puts "loading version 1"
+proc rpc::version {} { return 1 }
+proc rpc::wait {} {
+    close [open $scratch/waiting w]
+    after 1000
+    version
+}
+proc rpc::list {args} { ::list {*}\$args }
+proc rpc::fail {} { error "сбой приложения" }
+TCL
+# said WHAT: waits until the server's stderr holds WHAT.
+said() {
+  for _ in $(seq 100); do
+    grep -q "$1" "$scratch/reload.err" && return 0
+    sleep 0.05
+  done
+  return 1
+}
+start reload --trace "$scratch/reload.tcl" || exit 1
+check "load output on stderr" grep -q '^loading version 1$' "$scratch/reload.err"
+check "hiding proc warned of" grep -q 'the proc ::rpc::list hides the command list' \
+  "$scratch/reload.err"
+post wait '' >"$scratch/wait.reply" &
+waiting=$!
+for _ in $(seq 100); do [ -e "$scratch/waiting" ] && break; sleep 0.05; done
+sed -i 's/version 1/version 2/; s/return 1/return 2/' "$scratch/reload.tcl"
+kill -HUP "$pid"
+wait "$waiting"
+check "a call in flight ends on the old script" equals reply '-qsnreply 1' \
+  "$(cat "$scratch/wait.reply")"
+check "reloaded" said 'reload.tcl: reloaded$'
+check "the next call finds the new script" equals reply '-qsnreply 2' "$(post version '')"
+echo 'proc broken {' >>"$scratch/reload.tcl"
+kill -HUP "$pid"
+check "a failing reload is reported" said 'the reload failed; the script loaded before serves on'
+check "a failing reload keeps the old script" equals reply '-qsnreply 2' "$(post version '')"
+check "load output never on stdout" equals lines 1 "$(grep -c -v ' POST ' "$scratch/reload.out")"
+post fail '' >/dev/null
+post $'echo\e[2J' '' >/dev/null
+check "--trace: no control characters" grep -q 'error reply to "echo?\[2J"' "$scratch/reload.err"
+check "error reply marked in the log" matches line \
+  '^[0-9-]+ [0-9:]+ POST / fail 200 [0-9]+ [0-9]+ error$' "$(grep ' fail ' "$scratch/reload.out")"
+check "--trace: the trace on stderr" matches err \
+  $'error reply to "fail" on /:\nсбой приложения\n    while executing' "$(cat "$scratch/reload.err")"
+log_format=$("$QSNSERVER" --help | sed -n 's/^ *\(DATE TIME .*\)$/\1/p')
+check "README gives the request log as --help does" grep -qF -- "$log_format" \
+  "$here/../../server/README.md"
+
 # Start-up errors.
 echo 'proc broken {' >"$scratch/bad.tcl"
 "$QSNSERVER" --listen 127.0.0.1:0 "$scratch/bad.tcl" >/dev/null 2>"$scratch/bad.err"

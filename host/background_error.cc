@@ -1,0 +1,54 @@
+// The background error handler that logs before the usual handling.
+#include "host/background_error.h"
+
+#include "base/owners.h"
+#include "log/log.h"
+
+namespace {
+
+constexpr char kHandler[] = "::qsnclient::bgerror";
+
+// ::qsnclient::bgerror previous message options
+// Tcl calls the handler with the message and the return options appended;
+// `previous` is the command prefix that handled background errors before.
+int LogBackgroundErrorCmd(ClientData, Tcl_Interp* interp, int objc,
+                          Tcl_Obj* const objv[]) noexcept {
+  if (objc != 4) {
+    Tcl_WrongNumArgs(interp, 1, objv, "previous message options");
+    return TCL_ERROR;
+  }
+  qsn::ObjRef key(Tcl_NewStringObj("-errorinfo", -1));
+  Tcl_Obj* info = nullptr;
+  if (Tcl_DictObjGet(nullptr, objv[3], key.get(), &info) != TCL_OK || !info)
+    info = objv[2];
+  LogPrintf(1, "%s\n", Tcl_GetString(info));
+
+  qsn::ObjRef command(Tcl_DuplicateObj(objv[1]));
+  if (Tcl_ListObjAppendElement(interp, command.get(), objv[2]) != TCL_OK ||
+      Tcl_ListObjAppendElement(interp, command.get(), objv[3]) != TCL_OK)
+    return TCL_ERROR;
+  // The break of Tk's "skip messages" passes through as it is.
+  return Tcl_EvalObjEx(interp, command.get(), TCL_EVAL_GLOBAL);
+}
+
+// interp bgerror {} ?handler?
+int InterpBgerror(Tcl_Interp* interp, Tcl_Obj* handler) {
+  Tcl_Obj* words[] = {Tcl_NewStringObj("interp", -1), Tcl_NewStringObj("bgerror", -1),
+                      Tcl_NewObj(), handler};
+  int count = handler ? 4 : 3;
+  for (int i = 0; i < count; ++i) Tcl_IncrRefCount(words[i]);
+  int result = Tcl_EvalObjv(interp, count, words, TCL_EVAL_GLOBAL);
+  for (int i = 0; i < count; ++i) Tcl_DecrRefCount(words[i]);
+  return result;
+}
+
+}  // namespace
+
+void InstallBackgroundErrorLog(Tcl_Interp* interp) {
+  Tcl_CreateObjCommand(interp, kHandler, LogBackgroundErrorCmd, nullptr, nullptr);
+  if (InterpBgerror(interp, nullptr) != TCL_OK) return;
+  qsn::ObjRef previous(Tcl_GetObjResult(interp));
+  Tcl_Obj* parts[] = {Tcl_NewStringObj(kHandler, -1), previous.get()};
+  InterpBgerror(interp, Tcl_NewListObj(2, parts));
+  Tcl_ResetResult(interp);
+}
