@@ -66,8 +66,11 @@ xvfb_stop() {
   xvfb_pid=
 }
 
+# The session's prefix, display and server are inherited by the programs
+# run in it, wine-run.sh included.
 wine_session_start() {
   wine_env "$@"
+  export QSN_WINEPREFIX=$WINEPREFIX
   xvfb_start
   wineserver -f -p &
   wine_server_pid=$!
