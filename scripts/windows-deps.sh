@@ -51,8 +51,14 @@ fetch_sources() {
     -o Dir::Etc::SourceParts=/dev/null -o "Dir::State::Lists=$apt/lists")
   apt-get "${opts[@]}" -q update >"$apt/update.log" 2>&1 ||
     die "apt-get update failed: see $apt/update.log"
-  (cd "$src" && apt-get "${opts[@]}" -q source --download-only \
+  # Into a folder of its own first, so that an interrupted download never
+  # passes for a tarball.
+  local fetch
+  fetch=$(mktemp -d "$src/fetch.XXXXXX")
+  (cd "$fetch" && apt-get "${opts[@]}" -q source --download-only \
     tcl8.6 tk8.6 curl openssl >"$apt/source.log" 2>&1) || true
+  mv "$fetch"/*.orig.tar.gz "$fetch"/*.debian.tar.xz "$src/" 2>/dev/null || true
+  rm -rf "$fetch"
   have_sources "$src" || die "source tarballs missing: see $apt/source.log"
 }
 
@@ -134,7 +140,8 @@ patch_curl() {
     done
 }
 
-# Schannel for TLS, Windows' threads for the resolver, nothing optional.
+# Schannel for TLS, Windows' threads for the resolver, nothing optional,
+# and no protocol but HTTP and HTTPS: the host speaks nothing else.
 build_curl() {
   mkdir "$work/curl"
   tar xzf "$src/curl_$curl_version.orig.tar.gz" -C "$work/curl" --strip-components=1
@@ -145,7 +152,10 @@ build_curl() {
     --with-schannel --without-openssl --disable-pthreads \
     --without-zlib --without-brotli --without-zstd --without-libidn2 \
     --without-libpsl --without-nghttp2 --without-libssh2 --without-librtmp \
-    --disable-ldap --disable-ldaps --disable-manual
+    --disable-ldap --disable-ldaps --disable-manual --disable-dependency-tracking \
+    --disable-dict --disable-file --disable-ftp --disable-gopher --disable-imap \
+    --disable-mqtt --disable-pop3 --disable-rtsp --disable-smb --disable-smtp \
+    --disable-telnet --disable-tftp
   make -j"$jobs" -C lib
   make -C lib install
   make -C include install
@@ -202,9 +212,9 @@ main() {
   fi
   src=$cache/sources
   mkdir -p "$src"
-  fetch_sources "$src"
   # Under the lock, what is left of an earlier run is an interrupted one.
-  rm -rf "$prefix" "$cache"/build.*
+  rm -rf "$prefix" "$cache"/build.* "$src"/fetch.*
+  fetch_sources "$src"
   work=$(mktemp -d "$cache/build.XXXXXX")
   say "building into $prefix"
   local start=$SECONDS
