@@ -12,7 +12,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
 usage() { sed -n '2,3p' "$0" | sed 's/^# //' >&2; exit 2; }
-bin= deps= init= name=qsnclient args= out=$root/dist
+bin='' deps='' init='' name=qsnclient args='' out=$root/dist
 while [ $# -gt 0 ]; do
   [ $# -ge 2 ] || usage
   case $1 in
@@ -26,7 +26,7 @@ while [ $# -gt 0 ]; do
   esac
   shift 2
 done
-[ -n "$bin" ] && [ -n "$deps" ] && [ -n "$init" ] || usage
+if [ -z "$bin" ] || [ -z "$deps" ] || [ -z "$init" ]; then usage; fi
 for f in "$bin/qsnclient.exe" "$bin/qsnpack.exe" "$init" "$deps/lib/tcl8.6/init.tcl" \
   "$deps/lib/tk8.6/tk.tcl"; do
   [ -f "$f" ] || { echo "windows-package: missing $f" >&2; exit 1; }

@@ -10,7 +10,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/wine-lib.sh"
 
-init= pass=()
+init='' pass=()
 while [ $# -gt 0 ]; do
   case $1 in
     --init) init=$(realpath "$2") ;;

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # wine-lib.sh: what a script needs to run Windows programs under Wine,
 # headless. Source it; it defines:
 #   wine_env [PREFIX]  exports a quiet Wine set-up on PREFIX (default: the

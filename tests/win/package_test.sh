@@ -43,9 +43,7 @@ check_install() {
   wine_env "$tmp/prefix"
   wine "$setup" /S || fail "the installer exited with $?"
   wineserver -w
-  local user
-  user=$(ls "$WINEPREFIX/drive_c/users" | grep -vx Public | head -n 1)
-  home=$WINEPREFIX/drive_c/users/$user
+  home=$WINEPREFIX/drive_c/users/$(id -un)
   dir=$home/AppData/Local/Programs/qsnclient
   echo "installed:"
   (cd "$dir" && find . -maxdepth 2 | sort | sed 's/^/  /')
