@@ -69,6 +69,10 @@ xvfb_stop() {
 
 # The session's prefix, display and server are inherited by the programs
 # run in it, wine-run.sh included.
+# Wine's own services (services.exe, winedevice.exe, the desktop...) start
+# with the first program and live as long as the server; they are started
+# here, on no output of anyone's, or they would hold the output of the first
+# test open and whoever reads it (ctest, $(...)) would wait for them.
 wine_session_start() {
   wine_env "$@"
   export QSN_WINEPREFIX=$WINEPREFIX
@@ -76,13 +80,14 @@ wine_session_start() {
   wineserver -f -p &
   wine_server_pid=$!
   export QSN_WINE_SESSION=$wine_server_pid
+  wine cmd.exe /c exit </dev/null >/dev/null 2>&1
 }
 
-# The server first: the Wine programs still connected to the display end
-# with it, rather than complaining that their display went away.
+# wineserver -k ends the prefix's programs and services with the server
+# (killing the server alone would leave them running), then the display.
 wine_session_stop() {
   if [ -n "${wine_server_pid:-}" ]; then
-    kill "$wine_server_pid" 2>/dev/null || true
+    wineserver -k 2>/dev/null || true
     wait "$wine_server_pid" 2>/dev/null || true
     wine_server_pid=
   fi
