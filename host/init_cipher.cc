@@ -10,11 +10,12 @@ const unsigned char InitCipherKey[16] = {0x5f, 0x1c, 0x2a, 0x9e, 0x07, 0xd3, 0xb
 const unsigned char InitCipherIv[8] = {0xa3, 0xc9, 0x5e, 0x10, 0x77, 0xb2, 0xd0, 0x4f};
 
 const EVP_CIPHER* InitCipher() {
-  // Fetched once for the life of the process. Loading the legacy provider
-  // replaces the implicit default one, so the default is loaded beside it.
+  // Fetched once for the life of the process. The legacy provider is loaded
+  // keeping the implicit default one beside it, which libcurl's TLS and
+  // random numbers need: loading the default explicitly instead can fail on
+  // its own, and would leave the legacy provider alone in the process.
   static const EVP_CIPHER* cipher = [] {
-    OSSL_PROVIDER_load(nullptr, "legacy");
-    OSSL_PROVIDER_load(nullptr, "default");
+    OSSL_PROVIDER_try_load(nullptr, "legacy", 1);
     return static_cast<const EVP_CIPHER*>(EVP_CIPHER_fetch(nullptr, "BF-CBC", nullptr));
   }();
   return cipher;

@@ -67,7 +67,8 @@ char* __real_getcwd(char* buf, size_t size);
 int __real_setenv(const char* name, const char* value, int overwrite);
 iconv_t __real_iconv_open(const char* to, const char* from);
 size_t __real_iconv(iconv_t cd, char** in, size_t* inleft, char** out, size_t* outleft);
-OSSL_PROVIDER* __real_OSSL_PROVIDER_load(OSSL_LIB_CTX* ctx, const char* name);
+OSSL_PROVIDER* __real_OSSL_PROVIDER_try_load(OSSL_LIB_CTX* ctx, const char* name,
+                                             int retain_fallbacks);
 EVP_CIPHER* __real_EVP_CIPHER_fetch(OSSL_LIB_CTX* ctx, const char* algorithm,
                                     const char* properties);
 EVP_CIPHER_CTX* __real_EVP_CIPHER_CTX_new();
@@ -173,9 +174,10 @@ size_t __wrap_iconv(iconv_t cd, char** in, size_t* inleft, char** out, size_t* o
   return __real_iconv(cd, in, inleft, out, outleft);
 }
 
-OSSL_PROVIDER* __wrap_OSSL_PROVIDER_load(OSSL_LIB_CTX* ctx, const char* name) {
-  if (FailThisCall("OSSL_PROVIDER_load")) return nullptr;
-  return __real_OSSL_PROVIDER_load(ctx, name);
+OSSL_PROVIDER* __wrap_OSSL_PROVIDER_try_load(OSSL_LIB_CTX* ctx, const char* name,
+                                             int retain_fallbacks) {
+  if (FailThisCall("OSSL_PROVIDER_try_load")) return nullptr;
+  return __real_OSSL_PROVIDER_try_load(ctx, name, retain_fallbacks);
 }
 
 EVP_CIPHER* __wrap_EVP_CIPHER_fetch(OSSL_LIB_CTX* ctx, const char* algorithm,
