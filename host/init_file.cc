@@ -1,7 +1,9 @@
 // The init script loader: read whole, decipher, cut at NUL, KOI8-R to UTF-8.
 #include "host/init_file.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -34,6 +36,12 @@ void LoadInitScript(Tcl_Interp* interp, const char* base_name, Tcl_DString* out)
   std::vector<unsigned char> ciphertext(size + 100);
   std::vector<unsigned char> plaintext(size + 100);
   size_t got = std::fread(ciphertext.data(), 1, size, file.get());
+  // A read that fails would leave a script cut short, or none and no word
+  // of why. A file that only shrank meanwhile is deciphered as it came.
+  if (std::ferror(file.get())) {
+    LogPrintf(1, "Cannot read %s: %s\n", file_name.c_str(), std::strerror(errno));
+    return;
+  }
   file.reset();
 
   int outlen = 0;
