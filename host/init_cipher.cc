@@ -23,18 +23,26 @@ const EVP_CIPHER* InitCipher() {
 
 namespace {
 
+// Only the last step judges the input, by its padding and length; a step
+// before it fails only when OpenSSL itself does.
 int RunCipher(bool encrypt, const unsigned char* in, int in_length, unsigned char* out,
               int* out_length) {
   *out_length = 0;
   const EVP_CIPHER* cipher = InitCipher();
   qsn::CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
-  if (!cipher || !ctx) return 0;
-  if (!EVP_CipherInit_ex(ctx.get(), cipher, nullptr, InitCipherKey, InitCipherIv,
-                         encrypt ? 1 : 0))
-    return 0;
-  if (!EVP_CipherUpdate(ctx.get(), out, out_length, in, in_length)) return 0;
+  if (!cipher || !ctx ||
+      !EVP_CipherInit_ex(ctx.get(), cipher, nullptr, InitCipherKey, InitCipherIv,
+                         encrypt ? 1 : 0) ||
+      !EVP_CipherUpdate(ctx.get(), out, out_length, in, in_length)) {
+    *out_length = 0;
+    return kCipherUnavailable;
+  }
   int tmplen = 0;
-  if (!EVP_CipherFinal_ex(ctx.get(), out + *out_length, &tmplen)) return 0;
+  if (!EVP_CipherFinal_ex(ctx.get(), out + *out_length, &tmplen)) {
+    if (!encrypt) return 0;
+    *out_length = 0;
+    return kCipherUnavailable;
+  }
   *out_length += tmplen;
   return 1;
 }

@@ -45,7 +45,12 @@ void LoadInitScript(Tcl_Interp* interp, const char* base_name, Tcl_DString* out)
   file.reset();
 
   int outlen = 0;
-  DecryptInitData(ciphertext.data(), static_cast<int>(got), plaintext.data(), &outlen);
+  if (DecryptInitData(ciphertext.data(), static_cast<int>(got), plaintext.data(),
+                      &outlen) == kCipherUnavailable) {
+    LogPrintf(1, "Cannot decipher %s: OpenSSL failed to run Blowfish-CBC\n",
+              file_name.c_str());
+    return;
+  }
   plaintext[outlen] = '\0';
   const char* text = reinterpret_cast<const char*>(plaintext.data());
   LogPrintf(4, "init script: %d,\n%s\n", outlen, text);

@@ -143,11 +143,15 @@ bool PackScript(std::string_view source, std::string* init_data, std::string* er
   }
   std::string koi8;
   if (!Utf8ToKoi8r(source, &koi8, error)) return false;
+  if (!InitCipher()) {
+    *error = "cannot encipher: OpenSSL offers no Blowfish-CBC cipher";
+    return false;
+  }
   std::vector<unsigned char> out(koi8.size() + 8);
   int out_length = 0;
-  if (!EncryptInitData(reinterpret_cast<const unsigned char*>(koi8.data()),
-                       static_cast<int>(koi8.size()), out.data(), &out_length)) {
-    *error = "cannot encipher: OpenSSL offers no Blowfish-CBC cipher";
+  if (EncryptInitData(reinterpret_cast<const unsigned char*>(koi8.data()),
+                      static_cast<int>(koi8.size()), out.data(), &out_length) != 1) {
+    *error = "cannot encipher: OpenSSL failed to run Blowfish-CBC";
     return false;
   }
   init_data->assign(reinterpret_cast<const char*>(out.data()), out_length);
@@ -170,8 +174,14 @@ bool UnpackScript(std::string_view init_data, std::string* source, std::string* 
   }
   std::vector<unsigned char> out(init_data.size() + 8);
   int out_length = 0;
-  if (!DecryptInitData(reinterpret_cast<const unsigned char*>(init_data.data()),
-                       static_cast<int>(init_data.size()), out.data(), &out_length)) {
+  int deciphered =
+      DecryptInitData(reinterpret_cast<const unsigned char*>(init_data.data()),
+                      static_cast<int>(init_data.size()), out.data(), &out_length);
+  if (deciphered == kCipherUnavailable) {
+    *error = "cannot decipher: OpenSSL failed to run Blowfish-CBC";
+    return false;
+  }
+  if (deciphered != 1) {
     *error = "does not decipher (bad padding): wrong key or damaged file";
     return false;
   }
