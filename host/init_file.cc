@@ -59,6 +59,10 @@ void LoadInitScript(Tcl_Interp* interp, const char* base_name, Tcl_DString* out)
   if (!koi8) {
     const char* info = Tcl_GetVar(interp, "errorInfo", TCL_GLOBAL_ONLY);
     LogPrintf(4, "Encoding error:%s\n", info ? info : "");
+    // The threshold is still its initial 3 here, so the line above is never
+    // written: without this one the host would end without a word.
+    LogPrintf(1, "Cannot convert %s from KOI8-R: %s\n", file_name.c_str(),
+              Tcl_GetStringResult(interp));
     return;
   }
   Tcl_ExternalToUtfDString(koi8, text, -1, out);
