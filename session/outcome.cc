@@ -157,6 +157,10 @@ int Conclude(Session* live, Tcl_Interp* interp, const Ending& ending) {
     LogPrintf(4, "preresult=%s\n", body.value());
     qsn::DString scratch;
     const char* text = FromWireText(body.value(), body.length(), scratch.get());
+    if (!text) {
+      SetResult(interp, "cannot convert the reply from UTF-8: Tcl has no utf-8 encoding");
+      return TCL_ERROR;
+    }
     std::optional<std::string> changeurl;
     int result = ParseReply(interp, text, &changeurl);
     if (live && changeurl) {
