@@ -137,10 +137,11 @@ bool WriteAll(const std::string& name, const std::string& data) {
   std::string target = name;
   mode_t mode;
   if (exists) {
-    if (char* resolved = realpath(name.c_str(), nullptr)) {
-      target = resolved;
-      std::free(resolved);
-    }
+    // Writing to the name itself would replace a symbolic link with a file.
+    char* resolved = realpath(name.c_str(), nullptr);
+    if (!resolved) return Fail(name, std::strerror(errno));
+    target = resolved;
+    std::free(resolved);
     mode = existing.st_mode & 07777;
   } else {
     mode_t mask = umask(0);
