@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "base/iconv_owner.h"
@@ -99,6 +100,13 @@ bool Convert(iconv_t cd, std::string_view in, std::string* out, size_t* stop) {
   return r != static_cast<size_t>(-1) && inleft == 0;
 }
 
+// Why iconv_open failed for `what`, from its errno: the system has no such
+// converter, or had no room for one.
+std::string ConverterMissing(const char* what) {
+  if (errno == EINVAL) return std::string("no ") + what + " converter on this system";
+  return std::string("cannot open the ") + what + " converter: " + std::strerror(errno);
+}
+
 }  // namespace
 
 bool Utf8ToKoi8r(std::string_view utf8, std::string* koi8, std::string* error) {
@@ -107,7 +115,7 @@ bool Utf8ToKoi8r(std::string_view utf8, std::string* koi8, std::string* error) {
   if (!ScanUtf8(utf8, std::string_view::npos, error)) return false;
   Iconv cd("KOI8-R", "UTF-8");
   if (!cd.ok()) {
-    *error = "no UTF-8 to KOI8-R converter on this system";
+    *error = ConverterMissing("UTF-8 to KOI8-R");
     return false;
   }
   size_t stop = 0;
@@ -124,8 +132,12 @@ bool Koi8rToUtf8(std::string_view koi8, std::string* utf8, std::string* error) {
     return false;
   }
   Iconv cd("UTF-8", "KOI8-R");
+  if (!cd.ok()) {
+    *error = ConverterMissing("KOI8-R to UTF-8");
+    return false;
+  }
   size_t stop = 0;
-  if (!cd.ok() || !Convert(cd.get(), koi8, utf8, &stop)) {
+  if (!Convert(cd.get(), koi8, utf8, &stop)) {
     *error = "cannot convert from KOI8-R at offset " + std::to_string(stop);
     return false;
   }
