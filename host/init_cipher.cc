@@ -15,8 +15,13 @@ const EVP_CIPHER* InitCipher() {
   // random numbers need: loading the default explicitly instead can fail on
   // its own, and would leave the legacy provider alone in the process.
   static const EVP_CIPHER* cipher = [] {
-    OSSL_PROVIDER_try_load(nullptr, "legacy", 1);
-    return static_cast<const EVP_CIPHER*>(EVP_CIPHER_fetch(nullptr, "BF-CBC", nullptr));
+    OSSL_PROVIDER* legacy = OSSL_PROVIDER_try_load(nullptr, "legacy", 1);
+    auto* fetched =
+        static_cast<const EVP_CIPHER*>(EVP_CIPHER_fetch(nullptr, "BF-CBC", nullptr));
+    // A provider that gave nothing is let go: OpenSSL frees at exit only
+    // what no one holds.
+    if (!fetched && legacy) OSSL_PROVIDER_unload(legacy);
+    return fetched;
   }();
   return cipher;
 }
