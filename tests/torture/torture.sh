@@ -6,13 +6,19 @@
 # Every run must end by itself, leave no sanitizer report, and leave a sound
 # trace (judge_client, judge_packer). Prints one line per program last.
 #
-# Environment: QSNCLIENT, QSNPACK, QSNSERVER; TORTURE_JOBS (default 2).
+# Environment: QSNCLIENT, QSNPACK, QSNSERVER; TORTURE_JOBS (default 2);
+# TORTURE_KEEP=1 keeps the runs' folders.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 QSNCLIENT=${QSNCLIENT:?} QSNPACK=${QSNPACK:?} QSNSERVER=${QSNSERVER:?}
 jobs=${TORTURE_JOBS:-2}
-# Far above a run's few seconds: a run that takes this long hangs.
+# Far above a run's second or so: a run that takes this long hangs.
 run_limit=60
+# The host runs without a display; and in the C locale, where Tcl's system
+# encoding is not UTF-8, so that a conversion falling back on it shows.
+unset DISPLAY
+export LC_ALL=C
+shopt -s nullglob
 
 scratch=$(mktemp -d /tmp/qsntorture.XXXXXX)
 server_pid=
@@ -21,7 +27,7 @@ stop_all() {
     kill "$server_pid" 2>/dev/null
     wait "$server_pid" 2>/dev/null
   fi
-  [ -n "${TORTURE_KEEP:-}" ] && echo "torture: kept $scratch" >&2 || rm -rf "$scratch"
+  if [ -n "${TORTURE_KEEP:-}" ]; then echo "torture: kept $scratch"; else rm -rf "$scratch"; fi
 }
 trap stop_all EXIT
 
@@ -39,14 +45,15 @@ pack_calls="fopen fread fclose iconv_open iconv OSSL_PROVIDER_try_load EVP_CIPHE
 unpack_calls="$pack_calls realpath"
 
 # The outcome of the run that fails nothing, which every run is held to.
-expected_outcome='log 0 3
-waited 0 {echoed {artotal astotal rtotal stotal rspeed}}
-server_error 0 {Ошибка на сервере:}
-nowait 0 a
-changeurl 0 {done /moved}
-refused 0 refused
-close 0 {Wrong session id}
-end'
+expected_outcome=(
+  'log 0 3'
+  'waited 0 {echoed {artotal astotal rtotal stotal rspeed}}'
+  'server_error 0 {Ошибка на сервере:}'
+  'nowait 0 a'
+  'changeurl 0 {done /moved}'
+  'refused 0 refused'
+  'close 0 {Wrong session id}'
+  'end')
 
 # A port nothing listens on: bound and released by tclsh.
 free_port() {
@@ -70,23 +77,32 @@ start_server() {
   return 1
 }
 
-# The calls a run made, one name per line (the names of the trace, with
-# blanks made underscores).
-calls_of() { sed -E 's/^[0-9]+ //; s/ failed$//; s/ /_/g' "$1/calls"; }
+# Sets `failed` to the call the run in DIR failed, "k name", or to nothing.
+read_failed() {
+  failed=
+  [ -e "$1/calls" ] || return 0
+  local line
+  while IFS= read -r line; do
+    if [[ "$line" == *" failed" ]]; then
+      failed=${line% failed}
+      return 0
+    fi
+  done <"$1/calls"
+}
 
-# The call a run failed, "k name", or nothing.
-failed_call() { sed -n 's/ failed$//p' "$1/calls" 2>/dev/null; }
-
-# Why a run did not end by itself and cleanly, or nothing.
+# Says why a run did not end by itself and cleanly, and fails; or passes.
 judge_end() {
   local dir=$1 rc=$2
   if [ "$rc" -eq 124 ]; then
     echo "did not end within ${run_limit}s"
   elif [ "$rc" -gt 128 ]; then
     echo "ended by signal $((rc - 128))"
-  elif grep -qE 'ERROR: [A-Za-z]+Sanitizer|runtime error:' "$dir/stderr"; then
+  elif [ -s "$dir/stderr" ] && grep -qE 'ERROR: [A-Za-z]+Sanitizer|runtime error:' "$dir/stderr"; then
     echo "sanitizer report: $(grep -m1 -E 'Sanitizer|runtime error:' "$dir/stderr")"
+  else
+    return 0
   fi
+  return 1
 }
 
 # A sound trace of the host: it ends with status 0, and either
@@ -94,63 +110,52 @@ judge_end() {
 #   but at most one, and that one raised a Tcl error with a clear message:
 #   one line, neither empty nor the host's "undefined error"; or
 # - the script did not run, and the log holds exactly one line: the
-#   start-up's level-1 message of why.
+#   start-up's level-1 message of why; or
+# - the last block of init.dat did not decipher: the text before it ran, as
+#   for a damaged file, and the interpreter's error is in the log.
 # Prints why not, or nothing.
 judge_client() {
   local dir=$1 rc=$2
-  local why
-  why=$(judge_end "$dir" "$rc")
-  [ -n "$why" ] && { echo "$why"; return; }
+  judge_end "$dir" "$rc" || return
   [ "$rc" -eq 0 ] || { echo "exit status $rc"; return; }
+  read_failed "$dir"
+  local log=
+  [ -e "$dir/qsnclient.log" ] && IFS= read -r -d '' log <"$dir/qsnclient.log"
   if [ ! -e "$dir/outcome.txt" ]; then
-    local lines
-    lines=$(tr -cd '\n' <"$dir/qsnclient.log" 2>/dev/null | wc -c)
-    if [ "$lines" -ne 1 ] || [ "$(tail -c 2 "$dir/qsnclient.log" | od -An -c | tr -d ' ')" != '\r\n' ]; then
-      echo "the script did not run and the log holds $lines lines, not one"
-    elif [ -z "$(failed_call "$dir")" ]; then
+    local breaks=${log//[!$'\n']/}
+    if [ "${#breaks}" -ne 1 ] || [[ "$log" != *$'\r\n' ]]; then
+      echo "the script did not run and the log holds ${#breaks} lines, not one"
+    elif [ -z "$failed" ]; then
       echo "the script did not run, yet no call failed"
     fi
     return
   fi
-  if [ "$(tail -n 1 "$dir/outcome.txt")" != end ]; then
-    # A last block that does not decipher is left out, as for a damaged
-    # file, and the text before it runs: the interpreter's error goes to
-    # the log.
-    if [[ "$(failed_call "$dir")" == *" EVP_CipherFinal_ex" ]] &&
-      tail -n 2 "$dir/qsnclient.log" | grep -q '^    while executing'; then
-      return
-    fi
-    echo "the script stopped after: $(tail -n 1 "$dir/outcome.txt")"
+  local outcome
+  mapfile -t outcome <"$dir/outcome.txt"
+  if [ "${outcome[-1]-}" != end ]; then
+    [[ "$failed" == *" EVP_CipherFinal_ex" && "$log" == *$'\n    while executing'* ]] && return
+    echo "the script stopped after: ${outcome[-1]-nothing}"
     return
   fi
-  local differ
-  differ=$(diff --text <(echo "$expected_outcome") "$dir/outcome.txt" | grep -a '^>' | sed 's/^> //')
-  [ -z "$differ" ] && return
-  if [ "$(echo "$differ" | wc -l)" -gt 1 ]; then
-    echo "units differ: $(echo "$differ" | tr '\n' '|')"
-  elif [ -z "$(failed_call "$dir")" ]; then
-    echo "a unit differs, yet no call failed: $differ"
+  local differ=() i
+  for i in "${!outcome[@]}"; do
+    [ "${outcome[i]}" != "${expected_outcome[i]-}" ] && differ+=("${outcome[i]}")
+  done
+  [ "${#differ[@]}" -eq 0 ] && return
+  if [ "${#differ[@]}" -gt 1 ] || [ "${#outcome[@]}" -ne "${#expected_outcome[@]}" ]; then
+    echo "units differ: $(printf '%s|' "${differ[@]}")"
+  elif [ -z "$failed" ]; then
+    echo "a unit differs, yet no call failed: ${differ[0]}"
   else
-    echo "$differ" >"$dir/differ"
-    judge_unit "$dir/differ"
+    # The unit's name, code and result as a Tcl list element.
+    local unit code result
+    read -r unit code result <<<"${differ[0]}"
+    if [ "$code" != 1 ]; then
+      echo "unit $unit: code $code, result changed to: $result"
+    elif [ "$result" = "{}" ] || [ "$result" = "{Неопределённая ошибка}" ]; then
+      echo "unit $unit failed without a clear message: $result"
+    fi
   fi
-}
-
-# Why the unit whose outcome line is in FILE did not fail soundly, or
-# nothing. The host's "undefined error" (Неопределённая ошибка) says
-# nothing of what failed.
-judge_unit() {
-  tclsh /dev/stdin "$1" <<'TCL'
-set f [open [lindex $argv 0]]
-fconfigure $f -encoding utf-8
-lassign [read -nonewline $f] name code result
-set undefined "\u041d\u0435\u043e\u043f\u0440\u0435\u0434\u0435\u043b\u0451\u043d\u043d\u0430\u044f \u043e\u0448\u0438\u0431\u043a\u0430"
-if {$code != 1} {
-    puts "unit $name: code $code, result changed to: $result"
-} elseif {$result eq "" || [string match *\n* $result] || $result eq $undefined} {
-    puts "unit $name failed without a clear message: $result"
-}
-TCL
 }
 
 # A sound trace of the packer: either exit status 0 and the output of the
@@ -160,29 +165,37 @@ TCL
 # output reached through a symbolic link keeps the link.
 judge_packer() {
   local dir=$1 rc=$2 verb=$3
-  local why
-  why=$(judge_end "$dir" "$rc")
-  [ -n "$why" ] && { echo "$why"; return; }
-  local stray
-  stray=$(ls -A "$dir" | grep -vxE 'in|calls|stdout|stderr|verdict|out|target|before')
-  [ -n "$stray" ] && { echo "left behind: $stray"; return; }
+  judge_end "$dir" "$rc" || return
+  local path
+  for path in "$dir"/* "$dir"/.[!.]*; do
+    case ${path##*/} in
+      in | calls | stdout | stderr | verdict | out | target | before) ;;
+      *) echo "left behind: ${path##*/}" ;;
+    esac
+  done
   local file=$dir/out want mode=644
   if [ "$verb" = unpack ]; then
     [ "$(readlink "$dir/out")" = target ] || { echo "the link to the output was replaced"; return; }
     file=$dir/target mode=640
   fi
+  local message
+  mapfile -t message <"$dir/stderr"
   case $rc in
     0)
-      [ -s "$dir/stderr" ] && { echo "exit status 0 with a message: $(head -n 1 "$dir/stderr")"; return; }
+      [ "${#message[@]}" -eq 0 ] || { echo "exit status 0 with a message: ${message[0]}"; return; }
       want=$scratch/expected.$verb
       ;;
     1)
-      if [ "$(wc -l <"$dir/stderr")" -ne 1 ] || ! grep -q '^qsnpack: ' "$dir/stderr"; then
-        echo "exit status 1 without one line of message: $(tr '\n' '|' <"$dir/stderr")"
+      if [ "${#message[@]}" -ne 1 ] || [[ "${message[0]}" != "qsnpack: "* ]]; then
+        echo "exit status 1 without one line of message: $(printf '%s|' "${message[@]}")"
         return
       fi
-      [ -z "$(failed_call "$dir")" ] && { echo "failed, yet no call failed: $(cat "$dir/stderr")"; return; }
-      [ "$verb" = pack ] && { [ -e "$file" ] && echo "an output file was left"; return; }
+      read_failed "$dir"
+      [ -z "$failed" ] && { echo "failed, yet no call failed: ${message[0]}"; return; }
+      if [ "$verb" = pack ]; then
+        [ -e "$file" ] && echo "an output file was left"
+        return
+      fi
       want=$dir/before
       ;;
     *)
@@ -203,11 +216,8 @@ run_client() {
   mkdir -p "$dir"
   cp "$scratch/init.dat" "$dir/"
   local rc=0
-  # In the C locale Tcl's system encoding is not UTF-8, so a conversion
-  # that falls back on it changes the text.
-  (cd "$dir" && QSN_FAIL_CALL=$k QSN_CALL_TRACE=calls LC_ALL=C timeout -s KILL \
-    "$run_limit" env -u DISPLAY "$QSNCLIENT" "$url" "$refused" "run$k" >stdout 2>stderr) ||
-    rc=$?
+  (cd "$dir" && QSN_FAIL_CALL=$k QSN_CALL_TRACE=calls exec timeout -s KILL "$run_limit" \
+    "$QSNCLIENT" "$url" "$refused" "run$k" >stdout 2>stderr) || rc=$?
   [ "$rc" -eq 137 ] && rc=124
   judge_client "$dir" "$rc" >"$dir/verdict"
 }
@@ -229,7 +239,7 @@ run_packer() {
   fi
   local rc=0
   (cd "$dir" && umask 022 && QSN_FAIL_CALL=$k QSN_CALL_TRACE=calls \
-    timeout -s KILL "$run_limit" "$QSNPACK" "$verb" in out >stdout 2>stderr) || rc=$?
+    exec timeout -s KILL "$run_limit" "$QSNPACK" "$verb" in out >stdout 2>stderr) || rc=$?
   [ "$rc" -eq 137 ] && rc=124
   judge_packer "$dir" "$rc" "$verb" >"$dir/verdict"
 }
@@ -241,15 +251,16 @@ count() {
   shift 2
   "$runner" "$dir" 0 "$@"
   if [ -s "$dir/verdict" ]; then
-    echo "torture: $name: the run that fails nothing is not sound: $(cat "$dir/verdict")" >&2
+    echo "torture: $name: the run that fails nothing is not sound: $(cat "$dir/verdict")"
     return 1
   fi
-  local missing=
+  local made missing= call
+  made=$(sed -E 's/^[0-9]+ //; s/ /_/g' "$dir/calls")
   for call in $(eval echo "\$${name}_calls"); do
-    calls_of "$dir" | grep -qxF "$call" || missing+=" $call"
+    grep -qxF "$call" <<<"$made" || missing+=" $call"
   done
   if [ -n "$missing" ]; then
-    echo "torture: $name: the seam saw no call of:$missing" >&2
+    echo "torture: $name: the seam saw no call of:$missing"
     return 1
   fi
   n=$(wc -l <"$dir/calls")
@@ -259,7 +270,7 @@ count() {
 torture() {
   local name=$1 total=$2 runner=$3
   shift 3
-  local running=()
+  local running=() k pid
   for k in $(seq 1 "$total"); do
     "$runner" "$scratch/$name/$k" "$k" "$@" &
     running+=($!)
@@ -274,25 +285,38 @@ torture() {
 # tally SCENARIO N: adds its runs to `failed_calls`, `clean`, `short` and
 # `unsound`, and prints each run that was not sound.
 tally() {
-  local name=$1 total=$2
+  local name=$1 total=$2 k dir
   for k in $(seq 1 "$total"); do
-    local dir=$scratch/$name/$k call
-    call=$(failed_call "$dir")
-    if [ -n "$call" ]; then
+    dir=$scratch/$name/$k
+    read_failed "$dir"
+    if [ -n "$failed" ]; then
       failed_calls=$((failed_calls + 1))
+      echo "${failed#* }" >>"$scratch/failed_names"
     else
       # Waits vary with timing: this run made fewer than k calls.
       short=$((short + 1))
     fi
-    [ -n "$call" ] && echo "${call#* }" >>"$scratch/failed_names"
     if [ -s "$dir/verdict" ]; then
       unsound=$((unsound + 1))
-      echo "torture: $name run $k (${call:-no call failed}): $(cat "$dir/verdict")"
+      echo "torture: $name run $k (${failed:-no call failed}): $(cat "$dir/verdict")"
       echo "  stderr: $(head -c 600 "$dir/stderr" | tr '\n' '|')"
-    elif [ -n "$call" ]; then
+    elif [ -n "$failed" ]; then
       clean=$((clean + 1))
     fi
   done
+}
+
+# summary PROGRAM N: the program's line of which calls failed; fails the
+# test on a run not sound, or on many runs short of the count.
+summary() {
+  local program=$1 total=$2
+  echo "torture: $program: $total runs, $short made fewer calls than the count;" \
+    "calls failed: $(sort "$scratch/failed_names" 2>/dev/null | uniq -c |
+      sed -E 's/^ *([0-9]+) (.*)/\2 x\1/' | paste -sd, | sed 's/,/, /g')"
+  [ "$unsound" -eq 0 ] && [ "$short" -le $((total / 10)) ] || status=1
+  final+=("torture: $failed_calls calls failed in turn, $clean ended cleanly ($program)")
+  failed_calls=0 clean=0 short=0 unsound=0
+  rm -f "$scratch/failed_names"
 }
 
 start=$(date +%s)
@@ -303,11 +327,9 @@ refused=http://127.0.0.1:$(free_port)/
 # vector, so the same source packs to the same bytes.
 cp "$scratch/init.dat" "$scratch/expected.pack"
 cp "$here/client.tcl" "$scratch/expected.unpack"
-status=0
 
 count client run_client || exit 1
 client_n=$n
-cp "$scratch/client/0/calls" "$scratch/client.calls"
 count pack run_packer pack || exit 1
 pack_n=$n
 count unpack run_packer unpack || exit 1
@@ -317,21 +339,9 @@ torture client "$client_n" run_client
 torture pack "$pack_n" run_packer pack
 torture unpack "$unpack_n" run_packer unpack
 
-summary() {
-  local program=$1 total=$2
-  echo "torture: $program: $total runs, $short made fewer calls than the count;" \
-    "calls failed: $(sort "$scratch/failed_names" 2>/dev/null | uniq -c |
-      sed -E 's/^ *([0-9]+) (.*)/\2 x\1/' | paste -sd, | sed 's/,/, /g')"
-  [ "$unsound" -eq 0 ] && [ "$short" -le $((total / 10)) ] || status=1
-  final+=("torture: $failed_calls calls failed in turn, $clean ended cleanly ($program)")
-}
-final=()
-failed_calls=0 clean=0 short=0 unsound=0
-rm -f "$scratch/failed_names"
+status=0 final=() failed_calls=0 clean=0 short=0 unsound=0
 tally client "$client_n"
 summary qsnclient "$client_n"
-failed_calls=0 clean=0 short=0 unsound=0
-rm -f "$scratch/failed_names"
 tally pack "$pack_n"
 tally unpack "$unpack_n"
 summary qsnpack $((pack_n + unpack_n))
