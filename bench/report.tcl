@@ -235,7 +235,27 @@ proc write_report {dir report scratch} {
         "the project into `build/`, runs every measurement, prints the table and\n" \
         "rewrites this page and its chart. It takes a few minutes; other load on\n" \
         "the machine moves the timings, not the instruction counts.\n"
-    set f [open [file join $dir PERFORMANCE.md] w]
+    set file [file join $dir PERFORMANCE.md]
+    append page [others_sections $file]
+    set f [open $file w]
     puts -nonewline $f $page
     close $f
+}
+
+# The sections of an existing page that other runs write (the scale-out
+# run, the Windows run): kept as they are, after this run's own.
+proc others_sections {file} {
+    if {![file exists $file]} { return "" }
+    set f [open $file r]
+    set lines [split [read $f] \n]
+    close $f
+    set own {{## Machine} {## Results} {## Reading the figures} {## Chart} {## Reproducing}}
+    set kept {}
+    set keep 0
+    foreach line $lines {
+        if {[string match {## *} $line]} { set keep [expr {$line ni $own}] }
+        if {$keep} { lappend kept $line }
+    }
+    if {$kept eq ""} { return "" }
+    return "\n[string trimright [join $kept \n] \n]\n"
 }

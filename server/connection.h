@@ -1,16 +1,14 @@
-// The server's own handling of each connection, plain or TLS. The library
-// parses and routes the requests; this decides how long a client may take
-// over its request head, when a connection ends, and how a refused one is
-// closed, so that bytes the server never read are never taken for a request.
+// One connection of the server, plain or TLS, as the stream the HTTP library
+// reads requests from. It decides how long a client may take over its
+// request head, and how a refused connection is closed, so that bytes the
+// server never read are never taken for a request.
 #pragma once
 
 #include <httplib.h>
 #include <openssl/ssl.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <string>
 
 struct ConnectionLimits {
@@ -33,50 +31,58 @@ using SslContext = std::unique_ptr<SSL_CTX, SslCtxFree>;
 SslContext NewTlsContext(const std::string& cert, const std::string& key,
                          std::string* error);
 
-class QsnServer : public httplib::Server {
+class Connection : public httplib::Stream {
  public:
-  // Speaks TLS with `tls` when it is not null.
-  QsnServer(SslContext tls, ConnectionLimits limits);
-  ~QsnServer() override;
-  QsnServer(const QsnServer&) = delete;
-  QsnServer& operator=(const QsnServer&) = delete;
+  using Clock = std::chrono::steady_clock;
 
-  // Binds to `host` and `port` (0: any free port) with a listen queue long
-  // enough for bursts of clients. Returns the port, or -1.
-  int Bind(const std::string& host, int port);
+  // Takes over the accepted socket `fd` and closes it. Speaks TLS with
+  // `tls` when it is not null; `limits` must outlive the connection. The
+  // handshake and the wait for the next request end early once `stop_fd`
+  // becomes readable; any other read or write waits at most `io_timeout`.
+  Connection(int fd, SSL_CTX* tls, const ConnectionLimits& limits, int stop_fd,
+             std::chrono::seconds io_timeout);
+  ~Connection() override;
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
 
-  // The task queue for new_task_queue: up to `workers` threads, started as
-  // needed, each serving one connection at a time.
-  httplib::TaskQueue* NewWorkers(size_t workers);
+  // The TLS handshake, if any, within the first request's deadline.
+  bool Start(Clock::time_point deadline);
+  // Waits until the next request starts to arrive. False at the deadline,
+  // on a closed connection, or when the server stops first.
+  bool WaitForRequest(Clock::time_point deadline);
+  // From here to EndHead, reads stop at `deadline` and at the head's size
+  // limit.
+  void StartHead(Clock::time_point deadline);
+  void EndHead() { in_head_ = false; }
+  bool InHead() const { return in_head_; }
+  // Sends our end of the connection, then drops what the client still sends
+  // for a short while.
+  void Linger();
 
-  // Stops accepting. Connections idle between requests, or that have sent
-  // nothing yet, end at once; a request already arriving is still read and
-  // answered. Safe to call from any thread, more than once.
-  void Stop();
-
-  // Waits until every accepted connection is closed; false if some are
-  // still open at `deadline`.
-  bool WaitForConnections(std::chrono::steady_clock::time_point deadline);
+  bool is_readable() const override;
+  bool is_writable() const override;
+  ssize_t read(char* ptr, size_t size) override;
+  ssize_t write(const char* ptr, size_t size) override;
+  void get_remote_ip_and_port(std::string& ip, int& port) const override;
+  void get_local_ip_and_port(std::string& ip, int& port) const override;
+  socket_t socket() const override { return fd_; }
 
  private:
-  bool process_and_close_socket(socket_t sock) override;
-  void Opened();
-  void Closed();
+  static constexpr size_t kBufferSize = 16384;
 
-  SslContext tls_;
-  ConnectionLimits limits_;
-  // Readable once the server stops: every idle wait watches it.
-  int stop_pipe_[2] = {-1, -1};
-  std::once_flag stopped_;
-  std::mutex open_mutex_;
-  std::condition_variable open_changed_;
-  size_t open_ = 0;
+  bool Buffered() const { return used_ < filled_ || (ssl_ && SSL_has_pending(ssl_)); }
+  Clock::time_point ReadDeadline() const;
+  ssize_t Receive(char* ptr, size_t size);
+
+  int fd_;
+  SSL* ssl_ = nullptr;
+  const ConnectionLimits& limits_;
+  int stop_fd_;
+  std::chrono::seconds io_timeout_;
+  bool lingered_ = false;
+  bool in_head_ = false;
+  Clock::time_point head_deadline_;
+  size_t head_bytes_ = 0;
+  char buffer_[kBufferSize];
+  size_t used_ = 0, filled_ = 0;
 };
-
-// For the request handlers, on the thread that serves the request:
-// the head is read, its deadline no longer applies.
-void EndOfHead();
-// The request was read to its end: the connection may carry another one.
-// Without this call the connection is closed after the reply.
-void KeepConnection();
-bool ConnectionKept();

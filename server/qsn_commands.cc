@@ -1,104 +1,59 @@
-// The qsn:: command set.
+// The qsn:: command set. Each command body below runs only while a request
+// is served, its argument count checked: see RunQsnCommand.
 #include "server/qsn_commands.h"
 
 #include <strings.h>
 
+#include <optional>
+
+#include "server/cookies.h"
 #include "server/tcl_text.h"
 
 namespace {
 
-RequestContext* current = nullptr;
-
-bool InRequest(Tcl_Interp* interp, Tcl_Obj* const objv[]) {
-  if (current) return true;
-  Tcl_SetObjResult(
-      interp, Tcl_ObjPrintf("%s: no request is being served", Tcl_GetString(objv[0])));
-  return false;
-}
-
-const std::string* Header(const char* name) {
-  for (const auto& [key, value] : current->request->headers)
+const std::string* Header(const AppRequest& request, const char* name) {
+  for (const auto& [key, value] : request.headers)
     if (strcasecmp(key.c_str(), name) == 0) return &value;
   return nullptr;
 }
 
 // qsn::path
-int PathCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) {
-  if (objc != 1) {
-    Tcl_WrongNumArgs(interp, 1, objv, "");
-    return TCL_ERROR;
-  }
-  if (!InRequest(interp, objv)) return TCL_ERROR;
-  Tcl_SetObjResult(interp, FromUtf8(current->request->path));
+int PathCmd(RequestContext& context, Tcl_Interp* interp, int, Tcl_Obj* const[]) {
+  Tcl_SetObjResult(interp, FromUtf8(context.request->path));
   return TCL_OK;
 }
 
 // qsn::header name
-int HeaderCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) {
-  if (objc != 2) {
-    Tcl_WrongNumArgs(interp, 1, objv, "name");
-    return TCL_ERROR;
-  }
-  if (!InRequest(interp, objv)) return TCL_ERROR;
-  const std::string* value = Header(Tcl_GetString(objv[1]));
+int HeaderCmd(RequestContext& context, Tcl_Interp* interp, int, Tcl_Obj* const objv[]) {
+  const std::string* value = Header(*context.request, Tcl_GetString(objv[1]));
   if (value) Tcl_SetObjResult(interp, FromUtf8(*value));
   return TCL_OK;
 }
 
 // qsn::cookie name
-int CookieCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) {
-  if (objc != 2) {
-    Tcl_WrongNumArgs(interp, 1, objv, "name");
-    return TCL_ERROR;
-  }
-  if (!InRequest(interp, objv)) return TCL_ERROR;
-  std::string name = Tcl_GetString(objv[1]);
-  for (const auto& [key, header] : current->request->headers) {
-    if (strcasecmp(key.c_str(), "Cookie") != 0) continue;
-    size_t pos = 0;
-    while (pos < header.size()) {
-      size_t end = header.find(';', pos);
-      if (end == std::string::npos) end = header.size();
-      std::string pair = header.substr(pos, end - pos);
-      size_t start = pair.find_first_not_of(' ');
-      size_t eq = pair.find('=');
-      if (start != std::string::npos && eq != std::string::npos &&
-          pair.compare(start, eq - start, name) == 0 && eq - start == name.size()) {
-        Tcl_SetObjResult(interp, FromUtf8(pair.substr(eq + 1)));
-        return TCL_OK;
-      }
-      pos = end + 1;
-    }
-  }
+int CookieCmd(RequestContext& context, Tcl_Interp* interp, int, Tcl_Obj* const objv[]) {
+  std::optional<std::string> value =
+      FindCookie(context.request->headers, Tcl_GetString(objv[1]));
+  if (value) Tcl_SetObjResult(interp, FromUtf8(*value));
   return TCL_OK;
 }
 
 // qsn::setcookie name value ?attributes?
-int SetCookieCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) {
-  if (objc < 3 || objc > 4) {
-    Tcl_WrongNumArgs(interp, 1, objv, "name value ?attributes?");
-    return TCL_ERROR;
-  }
-  if (!InRequest(interp, objv)) return TCL_ERROR;
+int SetCookieCmd(RequestContext& context, Tcl_Interp* interp, int objc,
+                 Tcl_Obj* const objv[]) {
   std::string cookie = ToUtf8(objv[1]) + "=" + ToUtf8(objv[2]) + "; " +
                        (objc == 4 ? ToUtf8(objv[3]) : std::string("Path=/"));
   if (cookie.find_first_of("\r\n") != std::string::npos) {
     Tcl_SetObjResult(interp, Tcl_NewStringObj("cookie holds a line break", -1));
     return TCL_ERROR;
   }
-  current->reply->headers.emplace_back("Set-Cookie", cookie);
+  context.reply->headers.emplace_back("Set-Cookie", cookie);
   return TCL_OK;
 }
 
 // qsn::changeurl path
-int ChangeUrlCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) {
-  if (objc != 2) {
-    Tcl_WrongNumArgs(interp, 1, objv, "path");
-    return TCL_ERROR;
-  }
-  if (!InRequest(interp, objv)) return TCL_ERROR;
-  current->changeurl = Tcl_GetString(objv[1]);
-  current->changeurl_set = true;
+int ChangeUrlCmd(RequestContext& context, Tcl_Interp*, int, Tcl_Obj* const objv[]) {
+  context.changeurl = Tcl_GetString(objv[1]);
   return TCL_OK;
 }
 
@@ -113,12 +68,7 @@ bool GetStatus(Tcl_Interp* interp, Tcl_Obj* obj, int* status) {
 }
 
 // qsn::raw status body
-int RawCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) {
-  if (objc != 3) {
-    Tcl_WrongNumArgs(interp, 1, objv, "status body");
-    return TCL_ERROR;
-  }
-  if (!InRequest(interp, objv)) return TCL_ERROR;
+int RawCmd(RequestContext& context, Tcl_Interp* interp, int, Tcl_Obj* const objv[]) {
   int status;
   if (!GetStatus(interp, objv[1], &status)) return TCL_ERROR;
   std::string body = BodyBytes(objv[2]);
@@ -126,19 +76,14 @@ int RawCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) {
     Tcl_SetObjResult(interp, Tcl_ObjPrintf("status %d carries no body", status));
     return TCL_ERROR;
   }
-  current->reply->status = status;
-  current->reply->body = std::move(body);
-  current->raw = true;
+  context.reply->status = status;
+  context.reply->body = std::move(body);
+  context.raw = true;
   return TCL_OK;
 }
 
 // qsn::delay milliseconds
-int DelayCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) {
-  if (objc != 2) {
-    Tcl_WrongNumArgs(interp, 1, objv, "milliseconds");
-    return TCL_ERROR;
-  }
-  if (!InRequest(interp, objv)) return TCL_ERROR;
+int DelayCmd(RequestContext& context, Tcl_Interp* interp, int, Tcl_Obj* const objv[]) {
   int ms;
   if (Tcl_GetIntFromObj(interp, objv[1], &ms) != TCL_OK) return TCL_ERROR;
   if (ms < 0 || ms > 600000) {
@@ -146,17 +91,12 @@ int DelayCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) {
     return TCL_ERROR;
   }
   // The HTTP thread waits, not this one: other clients go on being served.
-  current->reply->delay_ms = ms;
+  context.reply->delay_ms = ms;
   return TCL_OK;
 }
 
 // qsn::cut body bytes
-int CutCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) {
-  if (objc != 3) {
-    Tcl_WrongNumArgs(interp, 1, objv, "body bytes");
-    return TCL_ERROR;
-  }
-  if (!InRequest(interp, objv)) return TCL_ERROR;
+int CutCmd(RequestContext& context, Tcl_Interp* interp, int, Tcl_Obj* const objv[]) {
   int bytes;
   if (Tcl_GetIntFromObj(interp, objv[2], &bytes) != TCL_OK) return TCL_ERROR;
   std::string body = BodyBytes(objv[1]);
@@ -165,26 +105,66 @@ int CutCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) {
                      Tcl_NewStringObj("bytes must be below the body's length", -1));
     return TCL_ERROR;
   }
-  current->reply->body = std::move(body);
-  current->reply->cut_after = bytes;
-  current->raw = true;
+  context.reply->body = std::move(body);
+  context.reply->cut_after = bytes;
+  context.raw = true;
   return TCL_OK;
+}
+
+using CommandBody = int (*)(RequestContext& context, Tcl_Interp* interp, int objc,
+                            Tcl_Obj* const objv[]);
+
+struct QsnCommand {
+  const char* name;
+  CommandBody body;
+  int least_words, most_words;  // the command's name counted
+  const char* usage;
+};
+
+constexpr QsnCommand kCommands[] = {
+    {"::qsn::path", PathCmd, 1, 1, ""},
+    {"::qsn::header", HeaderCmd, 2, 2, "name"},
+    {"::qsn::cookie", CookieCmd, 2, 2, "name"},
+    {"::qsn::setcookie", SetCookieCmd, 3, 4, "name value ?attributes?"},
+    {"::qsn::changeurl", ChangeUrlCmd, 2, 2, "path"},
+    {"::qsn::raw", RawCmd, 3, 3, "status body"},
+    {"::qsn::delay", DelayCmd, 2, 2, "milliseconds"},
+    {"::qsn::cut", CutCmd, 3, 3, "body bytes"},
+};
+
+// The client data of each registered command.
+struct Binding {
+  const QsnCommand* command;
+  RequestContext* context;
+};
+
+void FreeBinding(ClientData data) noexcept { delete static_cast<Binding*>(data); }
+
+// Every qsn:: command: its argument count is checked first, then that a
+// request is being served, then its body runs.
+int RunQsnCommand(ClientData data, Tcl_Interp* interp, int objc,
+                  Tcl_Obj* const objv[]) noexcept {
+  const auto& [command, context] = *static_cast<Binding*>(data);
+  if (objc < command->least_words || objc > command->most_words) {
+    Tcl_WrongNumArgs(interp, 1, objv, command->usage);
+    return TCL_ERROR;
+  }
+  if (!context->request) {
+    Tcl_SetObjResult(
+        interp, Tcl_ObjPrintf("%s: no request is being served", Tcl_GetString(objv[0])));
+    return TCL_ERROR;
+  }
+  return command->body(*context, interp, objc, objv);
 }
 
 }  // namespace
 
-void SetRequestContext(RequestContext* context) { current = context; }
-
-void RegisterQsnCommands(Tcl_Interp* interp) {
+void RegisterQsnCommands(Tcl_Interp* interp, RequestContext* context) {
   Tcl_Eval(interp, "namespace eval ::qsn {}; namespace eval ::rpc {}");
-  Tcl_CreateObjCommand(interp, "::qsn::path", PathCmd, nullptr, nullptr);
-  Tcl_CreateObjCommand(interp, "::qsn::header", HeaderCmd, nullptr, nullptr);
-  Tcl_CreateObjCommand(interp, "::qsn::cookie", CookieCmd, nullptr, nullptr);
-  Tcl_CreateObjCommand(interp, "::qsn::setcookie", SetCookieCmd, nullptr, nullptr);
-  Tcl_CreateObjCommand(interp, "::qsn::changeurl", ChangeUrlCmd, nullptr, nullptr);
-  Tcl_CreateObjCommand(interp, "::qsn::raw", RawCmd, nullptr, nullptr);
-  Tcl_CreateObjCommand(interp, "::qsn::delay", DelayCmd, nullptr, nullptr);
-  Tcl_CreateObjCommand(interp, "::qsn::cut", CutCmd, nullptr, nullptr);
+  for (const QsnCommand& command : kCommands) {
+    Tcl_CreateObjCommand(interp, command.name, RunQsnCommand,
+                         new Binding{&command, context}, FreeBinding);
+  }
   Tcl_Eval(interp,
            "rename ::exit {}\n"
            "proc ::exit {args} {\n"

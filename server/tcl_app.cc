@@ -1,40 +1,14 @@
-// The Tcl thread: loads the application script, then runs one request at a
-// time by calling the proc ::rpc::<command> with the elements of the
-// argument list, and builds the reply list with Tcl's own list routines.
+// The Tcl thread: loads the application script, then serves the queued
+// requests one at a time until the server stops.
 #include "server/tcl_app.h"
 
 #include <tcl.h>
 
-#include <condition_variable>
-#include <cstring>
-#include <deque>
-#include <future>
-#include <mutex>
-#include <string>
-#include <thread>
-#include <vector>
-
+#include "server/dispatch.h"
 #include "server/qsn_commands.h"
 #include "server/tcl_text.h"
 
 namespace {
-
-struct Job {
-  AppRequest request;
-  std::promise<AppReply> reply;
-};
-
-std::mutex queue_mutex;
-std::condition_variable queue_ready;
-std::deque<Job*> queue;
-bool stopping = false;
-std::thread tcl_thread;
-int call_timeout_s = 0;
-
-// The interpreter, for the one thing another thread may do to it: cancel
-// the evaluation running in it when the server stops.
-std::mutex interp_mutex;
-Tcl_Interp* live_interp = nullptr;
 
 // A fixed text in braces: a well-formed list the client raises as an error.
 AppReply Refused() {
@@ -44,264 +18,100 @@ AppReply Refused() {
   return refused;
 }
 
-// Each element of an argument list becomes a Tcl object, and the
-// interpreter's allocator keeps that memory for good: one call may take at
-// most this many arguments.
-constexpr int kMaxArguments = 10000;
-
-std::string ListReply(Tcl_Obj* const* words, int count) {
-  Tcl_Obj* list = Tcl_NewListObj(count, words);
-  Tcl_IncrRefCount(list);
-  std::string body = ToUtf8(list);
-  Tcl_DecrRefCount(list);
-  return body;
+// Sets the interpreter up and loads the script; the error trace, or empty
+// when it loaded.
+std::string Load(Tcl_Interp* interp, const std::string& script, RequestContext* context) {
+  if (Tcl_Init(interp) != TCL_OK) return Tcl_GetStringResult(interp);
+  RegisterQsnCommands(interp, context);
+  if (Tcl_EvalFile(interp, script.c_str()) == TCL_OK) return std::string();
+  const char* info = Tcl_GetVar(interp, "errorInfo", TCL_GLOBAL_ONLY);
+  return info ? info : Tcl_GetStringResult(interp);
 }
 
-std::string ErrorReply(Tcl_Obj* message, Tcl_Obj* info, const char* changeurl) {
-  std::vector<Tcl_Obj*> words = {Tcl_NewStringObj("-error", -1), Tcl_NewIntObj(1),
-                                 Tcl_NewStringObj("-errormsg", -1), message};
-  if (info) {
-    words.push_back(Tcl_NewStringObj("-errorinfo", -1));
-    words.push_back(info);
-  }
-  if (changeurl) {
-    words.push_back(Tcl_NewStringObj("-changeurl", -1));
-    words.push_back(Tcl_NewStringObj(changeurl, -1));
-  }
-  return ListReply(words.data(), static_cast<int>(words.size()));
-}
+}  // namespace
 
-std::string ProtocolError(const std::string& message) {
-  return ErrorReply(FromUtf8(message), nullptr, nullptr);
-}
-
-// "::rpc::" followed by the command's name, as a fresh object.
-Tcl_Obj* RpcName(const std::string& command) {
-  Tcl_Obj* name = Tcl_NewStringObj("::rpc::", -1);
-  Tcl_Obj* tail = FromUtf8(command);
-  Tcl_IncrRefCount(tail);
-  Tcl_AppendObjToObj(name, tail);
-  Tcl_DecrRefCount(tail);
-  return name;
-}
-
-// Only procs defined directly in ::rpc can be called: no "::" to leave the
-// namespace, no glob characters for `info procs` to expand.
-bool IsRpcProc(Tcl_Interp* interp, const std::string& name) {
-  if (name.empty() || name.find("::") != std::string::npos ||
-      name.find_first_of("*?[]\\") != std::string::npos)
-    return false;
-  Tcl_Obj* pattern = RpcName(name);
-  Tcl_Obj* words[] = {Tcl_NewStringObj("info", -1), Tcl_NewStringObj("procs", -1),
-                      pattern};
-  for (Tcl_Obj* w : words) Tcl_IncrRefCount(w);
-  bool found = Tcl_EvalObjv(interp, 3, words, TCL_EVAL_GLOBAL) == TCL_OK &&
-               Tcl_GetCharLength(Tcl_GetObjResult(interp)) > 0;
-  for (Tcl_Obj* w : words) Tcl_DecrRefCount(w);
-  Tcl_ResetResult(interp);
-  return found;
-}
-
-// At least the number of elements a list holds, counted without building
-// anything: elements are separated by blanks, so there are no more of them
-// than runs of other bytes.
-size_t MostElements(const std::string& text) {
-  size_t runs = 0;
-  bool in_run = false;
-  for (unsigned char c : text) {
-    bool blank = c <= ' ';
-    if (!blank && !in_run) ++runs;
-    in_run = !blank;
-  }
-  return runs;
-}
-
-// The elements of the request's argument list, or false with the error
-// reply made. Only a list that may be too long is counted exactly, with
-// memory that is freed at once.
-bool SplitArguments(Tcl_Interp* interp, const AppRequest& request, Tcl_Obj* arglist,
-                    int* argc, Tcl_Obj*** argv, AppReply* reply) {
-  int count = 0;
-  const char** parts = nullptr;
-  if (MostElements(request.arglist) > kMaxArguments &&
-      Tcl_SplitList(interp, Tcl_GetString(arglist), &count, &parts) == TCL_OK) {
-    Tcl_Free(reinterpret_cast<char*>(parts));
-    if (count > kMaxArguments) {
-      reply->body = ProtocolError("arglist has " + std::to_string(count) +
-                                  " elements, more than the " +
-                                  std::to_string(kMaxArguments) + " a call may take");
-      return false;
-    }
-  }
-  if (Tcl_ListObjGetElements(interp, arglist, argc, argv) != TCL_OK) {
-    reply->body = ProtocolError("arglist is not a Tcl list: " +
-                                std::string(Tcl_GetStringResult(interp)));
+bool TclApp::Start(const char* argv0, const std::string& script, int call_timeout,
+                   std::string* error) {
+  call_timeout_ = call_timeout;
+  Tcl_FindExecutable(argv0);
+  std::promise<std::string> loaded;
+  std::future<std::string> result = loaded.get_future();
+  thread_ = std::thread(&TclApp::Run, this, script, std::move(loaded));
+  *error = result.get();
+  if (!error->empty()) {
+    thread_.join();
     return false;
   }
   return true;
 }
 
-// Runs ::rpc::<command> with the arguments and makes the reply list.
-void Call(Tcl_Interp* interp, const RequestContext& context, int argc, Tcl_Obj** argv,
-          AppReply* reply) {
-  std::vector<Tcl_Obj*> words;
-  words.push_back(RpcName(context.request->command));
-  words.insert(words.end(), argv, argv + argc);
-  for (Tcl_Obj* w : words) Tcl_IncrRefCount(w);
-  // A proc that never returns (an endless loop, a vwait nothing ends)
-  // would hold every later request; its time limit turns it into an
-  // error reply.
-  if (call_timeout_s > 0) {
-    Tcl_Time limit;
-    Tcl_GetTime(&limit);
-    limit.sec += call_timeout_s;
-    Tcl_LimitSetTime(interp, &limit);
-    Tcl_LimitTypeSet(interp, TCL_LIMIT_TIME);
+AppReply TclApp::Call(AppRequest request) {
+  Job job{std::move(request), {}};
+  std::future<AppReply> reply = job.reply.get_future();
+  {
+    std::lock_guard<std::mutex> lock(queue_mutex_);
+    if (stop_.requested()) return Refused();
+    queue_.push_back(&job);
   }
-  int code =
-      Tcl_EvalObjv(interp, static_cast<int>(words.size()), words.data(), TCL_EVAL_GLOBAL);
-  if (call_timeout_s > 0) Tcl_LimitTypeReset(interp, TCL_LIMIT_TIME);
-  for (Tcl_Obj* w : words) Tcl_DecrRefCount(w);
-
-  const char* changeurl = context.changeurl_set ? context.changeurl.c_str() : nullptr;
-  if (context.raw) {
-    // The application answered for itself.
-  } else if (code == TCL_OK || code == TCL_RETURN) {
-    std::vector<Tcl_Obj*> out = {Tcl_NewStringObj("-qsnreply", -1),
-                                 Tcl_GetObjResult(interp)};
-    if (changeurl) {
-      out.push_back(Tcl_NewStringObj("-changeurl", -1));
-      out.push_back(Tcl_NewStringObj(changeurl, -1));
-    }
-    reply->body = ListReply(out.data(), static_cast<int>(out.size()));
-  } else {
-    Tcl_Obj* message = Tcl_GetObjResult(interp);
-    Tcl_IncrRefCount(message);
-    Tcl_Obj* info = Tcl_GetVar2Ex(interp, "errorInfo", nullptr, TCL_GLOBAL_ONLY);
-    if (code != TCL_ERROR) {
-      Tcl_DecrRefCount(message);
-      message = Tcl_NewStringObj("command ended with break or continue", -1);
-      Tcl_IncrRefCount(message);
-      info = nullptr;
-    }
-    reply->body = ErrorReply(message, info, changeurl);
-    Tcl_DecrRefCount(message);
-  }
+  queue_ready_.notify_one();
+  return reply.get();
 }
 
-// The command is looked up before its argument list is touched: a request
-// for no proc costs nothing however large its arguments.
-AppReply Dispatch(Tcl_Interp* interp, const AppRequest& request) {
-  AppReply reply;
-  RequestContext context{&request, &reply, {}, false};
-  SetRequestContext(&context);
-  if (!request.protocol_error.empty()) {
-    reply.body = ProtocolError(request.protocol_error);
-  } else if (!IsRpcProc(interp, request.command)) {
-    reply.body = ProtocolError("unknown command \"" + request.command + "\"");
-  } else {
-    Tcl_Obj* arglist = FromUtf8(request.arglist);
-    Tcl_IncrRefCount(arglist);
-    int argc;
-    Tcl_Obj** argv;
-    if (SplitArguments(interp, request, arglist, &argc, &argv, &reply))
-      Call(interp, context, argc, argv, &reply);
-    Tcl_DecrRefCount(arglist);
-  }
-  Tcl_ResetResult(interp);
-  SetRequestContext(nullptr);
-  return reply;
+void TclApp::CancelCall() {
+  WakeQueue();
+  std::lock_guard<std::mutex> lock(interp_mutex_);
+  if (live_interp_) Tcl_CancelEval(live_interp_, nullptr, nullptr, TCL_CANCEL_UNWIND);
 }
 
-void TclThread(std::string script, std::promise<std::string> loaded) {
+void TclApp::End() {
+  stop_.Request();
+  WakeQueue();
+  if (thread_.joinable()) thread_.join();
+}
+
+// The Tcl thread's whole life: the interpreter is made, used and deleted
+// here.
+void TclApp::Run(std::string script, std::promise<std::string> loaded) {
+  RequestContext context;
   Tcl_Interp* interp = Tcl_CreateInterp();
   InitTclText();
-  std::string error;
-  if (Tcl_Init(interp) != TCL_OK) {
-    error = Tcl_GetStringResult(interp);
-  } else {
-    RegisterQsnCommands(interp);
-    if (Tcl_EvalFile(interp, script.c_str()) != TCL_OK) {
-      const char* info = Tcl_GetVar(interp, "errorInfo", TCL_GLOBAL_ONLY);
-      error = info ? info : Tcl_GetStringResult(interp);
-    }
-  }
-  bool ok = error.empty();
-  if (ok) {
-    std::lock_guard<std::mutex> lock(interp_mutex);
-    live_interp = interp;
-  }
+  std::string error = Load(interp, script, &context);
+  if (error.empty()) SetLiveInterp(interp);
   loaded.set_value(error);
-  while (ok) {
-    Job* job;
-    bool refuse;
-    {
-      std::unique_lock<std::mutex> lock(queue_mutex);
-      queue_ready.wait(lock, [] { return stopping || !queue.empty(); });
-      if (queue.empty()) break;
-      job = queue.front();
-      queue.pop_front();
-      refuse = stopping;
-    }
-    job->reply.set_value(refuse ? Refused() : Dispatch(interp, job->request));
-  }
-  {
-    std::lock_guard<std::mutex> lock(interp_mutex);
-    live_interp = nullptr;
-  }
+  if (error.empty()) ServeJobs(interp, &context);
+  SetLiveInterp(nullptr);
   FreeTclText();
   Tcl_DeleteInterp(interp);
   Tcl_FinalizeThread();
 }
 
-}  // namespace
-
-bool StartTclApp(const char* argv0, const std::string& script, int call_timeout,
-                 std::string* error) {
-  call_timeout_s = call_timeout;
-  Tcl_FindExecutable(argv0);
-  std::promise<std::string> loaded;
-  std::future<std::string> result = loaded.get_future();
-  tcl_thread = std::thread(TclThread, script, std::move(loaded));
-  *error = result.get();
-  if (!error->empty()) {
-    tcl_thread.join();
-    return false;
+// Serves until the stop, then refuses what is still queued.
+void TclApp::ServeJobs(Tcl_Interp* interp, RequestContext* context) {
+  for (;;) {
+    Job* job;
+    bool refuse;
+    {
+      std::unique_lock<std::mutex> lock(queue_mutex_);
+      queue_ready_.wait(lock, [this] { return stop_.requested() || !queue_.empty(); });
+      if (queue_.empty()) return;
+      job = queue_.front();
+      queue_.pop_front();
+      refuse = stop_.requested();
+    }
+    job->reply.set_value(refuse ? Refused()
+                                : Dispatch(interp, context, job->request, call_timeout_));
   }
-  return true;
 }
 
-AppReply CallTclApp(AppRequest request) {
-  Job job{std::move(request), {}};
-  std::future<AppReply> reply = job.reply.get_future();
-  {
-    std::lock_guard<std::mutex> lock(queue_mutex);
-    if (stopping) return Refused();
-    queue.push_back(&job);
-  }
-  queue_ready.notify_one();
-  return reply.get();
+// The queue's waiter checks the stop under the queue's lock: taking the
+// lock before the notification means it cannot miss a stop requested just
+// after it looked.
+void TclApp::WakeQueue() {
+  { std::lock_guard<std::mutex> lock(queue_mutex_); }
+  queue_ready_.notify_all();
 }
 
-namespace {
-
-void StopTakingRequests() {
-  {
-    std::lock_guard<std::mutex> lock(queue_mutex);
-    stopping = true;
-  }
-  queue_ready.notify_all();
-}
-
-}  // namespace
-
-void CancelTclApp() {
-  StopTakingRequests();
-  std::lock_guard<std::mutex> lock(interp_mutex);
-  if (live_interp) Tcl_CancelEval(live_interp, nullptr, nullptr, TCL_CANCEL_UNWIND);
-}
-
-void StopTclApp() {
-  StopTakingRequests();
-  if (tcl_thread.joinable()) tcl_thread.join();
+void TclApp::SetLiveInterp(Tcl_Interp* interp) {
+  std::lock_guard<std::mutex> lock(interp_mutex_);
+  live_interp_ = interp;
 }

@@ -3,23 +3,68 @@
 // itself is never touched by any other thread.
 #pragma once
 
+#include <tcl.h>
+
+#include <condition_variable>
+#include <deque>
+#include <future>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "server/app_call.h"
+#include "server/stop_flag.h"
 
-// Starts the Tcl thread and loads `script` there. A call running longer
-// than `call_timeout` seconds (0: no limit) ends in an error reply. Returns
-// false with the script's error trace in *error when it does not load.
-bool StartTclApp(const char* argv0, const std::string& script, int call_timeout,
-                 std::string* error);
+struct RequestContext;
 
-// Runs one request on the Tcl thread and waits for its reply. Safe to call
-// from any number of threads at once; requests run one at a time.
-AppReply CallTclApp(AppRequest request);
+class TclApp {
+ public:
+  // Once `stop` is requested, calls are refused with HTTP 503. `stop` must
+  // outlive this object.
+  explicit TclApp(StopFlag& stop) : stop_(stop) {}
+  // Ends the Tcl thread as End() does.
+  ~TclApp() { End(); }
+  TclApp(const TclApp&) = delete;
+  TclApp& operator=(const TclApp&) = delete;
 
-// Stops taking requests: the call running now is cancelled, those still
-// waiting are answered with HTTP 503. Safe to call from any thread.
-void CancelTclApp();
+  // Starts the Tcl thread and loads `script` there. A call running longer
+  // than `call_timeout` seconds (0: no limit) ends in an error reply.
+  // Returns false with the script's error trace in *error when it does not
+  // load.
+  bool Start(const char* argv0, const std::string& script, int call_timeout,
+             std::string* error);
 
-// Ends the Tcl thread, refusing requests still waiting, and waits for it.
-void StopTclApp();
+  // Runs one request on the Tcl thread and waits for its reply. Safe to call
+  // from any number of threads at once; requests run one at a time.
+  AppReply Call(AppRequest request);
+
+  // For a stop already requested: requests still waiting are answered now,
+  // and the call running is cancelled. Safe to call from any thread.
+  void CancelCall();
+
+  // Requests the stop if nothing has, lets the Tcl thread refuse what
+  // still waits, and waits for it to end.
+  void End();
+
+ private:
+  struct Job {
+    AppRequest request;
+    std::promise<AppReply> reply;
+  };
+
+  void Run(std::string script, std::promise<std::string> loaded);
+  void ServeJobs(Tcl_Interp* interp, RequestContext* context);
+  void WakeQueue();
+  void SetLiveInterp(Tcl_Interp* interp);
+
+  StopFlag& stop_;
+  int call_timeout_ = 0;
+  std::thread thread_;
+  std::mutex queue_mutex_;
+  std::condition_variable queue_ready_;
+  std::deque<Job*> queue_;
+  // The interpreter, for the one thing another thread may do to it: cancel
+  // the evaluation running in it when the server stops.
+  std::mutex interp_mutex_;
+  Tcl_Interp* live_interp_ = nullptr;
+};

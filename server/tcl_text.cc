@@ -1,6 +1,8 @@
 // Conversions between wire bytes and Tcl strings.
 #include "server/tcl_text.h"
 
+#include "base/owners.h"
+
 namespace {
 Tcl_Encoding utf8 = nullptr;
 }
@@ -13,21 +15,17 @@ void FreeTclText() {
 }
 
 Tcl_Obj* FromUtf8(const std::string& bytes) {
-  Tcl_DString ds;
-  Tcl_ExternalToUtfDString(utf8, bytes.data(), static_cast<int>(bytes.size()), &ds);
-  Tcl_Obj* obj = Tcl_NewStringObj(Tcl_DStringValue(&ds), Tcl_DStringLength(&ds));
-  Tcl_DStringFree(&ds);
-  return obj;
+  qsn::DString ds;
+  Tcl_ExternalToUtfDString(utf8, bytes.data(), static_cast<int>(bytes.size()), ds.get());
+  return Tcl_NewStringObj(ds.value(), ds.length());
 }
 
 std::string ToUtf8(Tcl_Obj* obj) {
   int length;
   const char* text = Tcl_GetStringFromObj(obj, &length);
-  Tcl_DString ds;
-  Tcl_UtfToExternalDString(utf8, text, length, &ds);
-  std::string out(Tcl_DStringValue(&ds), Tcl_DStringLength(&ds));
-  Tcl_DStringFree(&ds);
-  return out;
+  qsn::DString ds;
+  Tcl_UtfToExternalDString(utf8, text, length, ds.get());
+  return std::string(ds.value(), ds.length());
 }
 
 std::string BodyBytes(Tcl_Obj* obj) {

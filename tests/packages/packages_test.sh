@@ -1,13 +1,11 @@
 #!/usr/bin/env bash
 # packages_test.sh OUT_DIR: builds the Debian packages with
 # scripts/package.sh into OUT_DIR, has lintian check them, and installs them
-# with dpkg into a scratch root, maintainer scripts included. The machine
-# itself is left as it was: its package database, users and services are
-# not touched, so the test can run beside the others and again. apt only
-# simulates an install, to show the dependencies resolve here. Then the
-# installed programs serve and run a packed script, man finds the pages,
-# systemd verifies the unit, and removal and purge clean up after
-# themselves.
+# with dpkg into a scratch root, maintainer scripts included; on a
+# disposable machine (root in a container) also with apt-get for real,
+# purged at the end. In the scratch root the installed programs serve and
+# run a packed script, man finds the pages, systemd verifies the unit, and
+# removal and purge clean up after themselves.
 set -u
 source "$(dirname "$0")/../checks.sh"
 repo=$(cd "$(dirname "$0")/../.." && pwd)
@@ -144,5 +142,38 @@ check "dpkg purges the server" installed --purge qsnserver
 check "purged: configuration gone" test ! -e "$root/etc/qsnserver"
 check "purged: data gone" test ! -e "$root/var/lib/qsnserver"
 check "purged: not enabled" test ! -L "$wants"
+
+# On a disposable machine (root, and no systemd running: a CI container),
+# the packages are also installed for real, the way a user installs them,
+# used from their installed paths, and purged again. Elsewhere the scratch
+# root above stands in for that, so a developer's machine is left alone.
+real_install() {
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -q -o DPkg::Lock::Timeout=300 \
+    "$client_deb" "$server_deb" >"$work/apt-real.log" 2>&1 ||
+    { cat "$work/apt-real.log" >&2; return 1; }
+}
+purge_real() {
+  DEBIAN_FRONTEND=noninteractive apt-get purge -y -q -o DPkg::Lock::Timeout=300 \
+    qsnclient qsnserver >"$work/apt-purge.log" 2>&1 ||
+    { cat "$work/apt-purge.log" >&2; return 1; }
+}
+if [ "$(id -u)" -eq 0 ] && [ ! -d /run/systemd/system ] && [ "${QSN_REAL_INSTALL:-1}" != 0 ] &&
+  ! dpkg-query -W qsnclient >/dev/null 2>&1; then
+  check "apt-get installs both" real_install
+  check "man qsnpack found on the system" equals "man -w" /usr/share/man/man1/qsnpack.1.gz \
+    "$(man -w qsnpack)"
+  real=$work/real
+  mkdir "$real"
+  /usr/bin/qsnpack pack - "$real/init.dat" <<<'mputs "installed host ran"'
+  rc=0
+  (cd "$real" && env -u DISPLAY /usr/bin/qsnclient) || rc=$?
+  check "host from /usr/bin exits 0" equals status 0 "$rc"
+  check "host from /usr/bin logs" matches log ']:installed host ran' \
+    "$(iconv -f CP866 -t UTF-8 "$real/qsnclient.log" 2>/dev/null | tr -d '\r')"
+  check "apt-get purges both" purge_real
+  check "purged from the system" test ! -e /usr/bin/qsnclient -a ! -e /usr/sbin/qsnserver
+else
+  echo "packages: not installed for real here (not root in a container); the scratch root stands in"
+fi
 
 finish

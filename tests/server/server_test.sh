@@ -125,6 +125,11 @@ check "no cookie without the jar" equals reply '-qsnreply {}' "$(post cookie sid
 check "changeurl" equals reply '-qsnreply v -changeurl /user/7' "$(post go '/user/7 v')"
 check "request path" equals reply '-qsnreply /a/b' \
   "$(curl -s -F command=path -F arglist= "${url}a/b")"
+# The peer's address and port are the socket's, whatever the client claims.
+check "REMOTE_ADDR not spoofed" equals reply '-qsnreply 127.0.0.1' \
+  "$(post header REMOTE_ADDR -H 'REMOTE_ADDR: 192.0.2.1' -H 'remote_addr: 192.0.2.2')"
+check "REMOTE_PORT not spoofed" matches reply '^-qsnreply [0-9]{4,5}$' \
+  "$(post header REMOTE_PORT -H 'REMOTE_PORT: 1')"
 
 # Compression, raw answers, delay and a cut body.
 headers=$(curl -s -D - -o "$scratch/big" --compressed -H 'Accept-Encoding: gzip' \

@@ -1,0 +1,68 @@
+// The HTTP side of the server: it accepts connections and serves each in a
+// keep-alive loop of its own, hands every POST in multipart/form-data with
+// the fields "command" and "arglist" to the application, refuses anything
+// else with a body a client of the protocol reads as an error, and writes
+// the access log.
+#pragma once
+
+#include <httplib.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+
+#include "server/app_call.h"
+#include "server/connection.h"
+#include "server/stop_flag.h"
+#include "server/tcl_app.h"
+
+class HttpFront : public httplib::Server {
+ public:
+  // Requests go to `app`; replies held back by qsn::delay go out once `stop`
+  // is requested. Both must outlive the front. Speaks TLS with `tls` when it
+  // is not null; bodies over `max_body` bytes are refused.
+  HttpFront(TclApp& app, StopFlag& stop, SslContext tls, ConnectionLimits limits,
+            size_t max_body);
+  ~HttpFront() override;
+  HttpFront(const HttpFront&) = delete;
+  HttpFront& operator=(const HttpFront&) = delete;
+
+  // Binds to `host` and `port` (0: any free port) with a listen queue long
+  // enough for bursts of clients. Returns the port, or -1.
+  int Bind(const std::string& host, int port);
+
+  // Serves with up to `workers` threads, each serving one connection at a
+  // time, until Stop(). False when the server fails on its own.
+  bool Serve(size_t workers);
+
+  // Stops accepting. Connections idle between requests, or that have sent
+  // nothing yet, end at once; a request already arriving is still read and
+  // answered. Safe to call from any thread, more than once.
+  void Stop();
+
+  // Waits until every accepted connection is closed; false if some are
+  // still open at `deadline`.
+  bool WaitForConnections(std::chrono::steady_clock::time_point deadline);
+
+ private:
+  bool process_and_close_socket(socket_t sock) override;
+  HandlerResponse PreRoute(const httplib::Request& req, httplib::Response& res);
+  void ReadAndAnswer(const httplib::Request& req, httplib::Response& res,
+                     const httplib::ContentReader& reader);
+  void Answer(AppRequest request, httplib::Response& res);
+  void Opened();
+  void Closed();
+
+  TclApp& app_;
+  StopFlag& stop_;
+  SslContext tls_;
+  ConnectionLimits limits_;
+  size_t max_body_;
+  // Readable once the server stops: every idle wait watches it.
+  int stop_pipe_[2] = {-1, -1};
+  std::once_flag stopped_;
+  std::mutex open_mutex_;
+  std::condition_variable open_changed_;
+  size_t open_ = 0;
+};

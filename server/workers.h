@@ -1,0 +1,43 @@
+// The HTTP library's task queue, as the server runs it: threads started as
+// connections need them, up to a ceiling, each serving one connection at a
+// time, and each connection counted from the accept to the close.
+#pragma once
+
+#include <httplib.h>
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+class Workers : public httplib::TaskQueue {
+ public:
+  // At most `most` threads. `opened` runs when a connection is queued,
+  // `closed` when it has been served; both must stay callable until
+  // shutdown() returns.
+  Workers(size_t most, std::function<void()> opened, std::function<void()> closed)
+      : most_(most), opened_(std::move(opened)), closed_(std::move(closed)) {}
+
+  void enqueue(std::function<void()> fn) override;
+  // Returns once every thread has left its loop: their jobs, and so the
+  // callbacks, are done.
+  void shutdown() override;
+
+ private:
+  // Shared with the threads, which may outlive this object by the moments
+  // they take to end.
+  struct State {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<std::function<void()>> jobs;
+    size_t threads = 0, idle = 0;
+    bool shutdown = false;
+  };
+
+  static void Work(std::shared_ptr<State> state);
+
+  size_t most_;
+  std::function<void()> opened_, closed_;
+  std::shared_ptr<State> state_ = std::make_shared<State>();
+};
