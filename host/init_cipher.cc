@@ -10,30 +10,44 @@ const unsigned char InitCipherKey[16] = {0x5f, 0x1c, 0x2a, 0x9e, 0x07, 0xd3, 0xb
 const unsigned char InitCipherIv[8] = {0xa3, 0xc9, 0x5e, 0x10, 0x77, 0xb2, 0xd0, 0x4f};
 
 const EVP_CIPHER* InitCipher() {
-  // Fetched once for the life of the process. Loading the legacy provider
-  // replaces the implicit default one, so the default is loaded beside it.
+  // Fetched once for the life of the process. The legacy provider is loaded
+  // keeping the implicit default one beside it, which libcurl's TLS and
+  // random numbers need: loading the default explicitly instead can fail on
+  // its own, and would leave the legacy provider alone in the process.
   static const EVP_CIPHER* cipher = [] {
-    OSSL_PROVIDER_load(nullptr, "legacy");
-    OSSL_PROVIDER_load(nullptr, "default");
-    return static_cast<const EVP_CIPHER*>(EVP_CIPHER_fetch(nullptr, "BF-CBC", nullptr));
+    OSSL_PROVIDER* legacy = OSSL_PROVIDER_try_load(nullptr, "legacy", 1);
+    auto* fetched =
+        static_cast<const EVP_CIPHER*>(EVP_CIPHER_fetch(nullptr, "BF-CBC", nullptr));
+    // A provider that gave nothing is let go: OpenSSL frees at exit only
+    // what no one holds.
+    if (!fetched && legacy) OSSL_PROVIDER_unload(legacy);
+    return fetched;
   }();
   return cipher;
 }
 
 namespace {
 
+// Only the last step judges the input, by its padding and length; a step
+// before it fails only when OpenSSL itself does.
 int RunCipher(bool encrypt, const unsigned char* in, int in_length, unsigned char* out,
               int* out_length) {
   *out_length = 0;
   const EVP_CIPHER* cipher = InitCipher();
   qsn::CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
-  if (!cipher || !ctx) return 0;
-  if (!EVP_CipherInit_ex(ctx.get(), cipher, nullptr, InitCipherKey, InitCipherIv,
-                         encrypt ? 1 : 0))
-    return 0;
-  if (!EVP_CipherUpdate(ctx.get(), out, out_length, in, in_length)) return 0;
+  if (!cipher || !ctx ||
+      !EVP_CipherInit_ex(ctx.get(), cipher, nullptr, InitCipherKey, InitCipherIv,
+                         encrypt ? 1 : 0) ||
+      !EVP_CipherUpdate(ctx.get(), out, out_length, in, in_length)) {
+    *out_length = 0;
+    return kCipherUnavailable;
+  }
   int tmplen = 0;
-  if (!EVP_CipherFinal_ex(ctx.get(), out + *out_length, &tmplen)) return 0;
+  if (!EVP_CipherFinal_ex(ctx.get(), out + *out_length, &tmplen)) {
+    if (!encrypt) return 0;
+    *out_length = 0;
+    return kCipherUnavailable;
+  }
   *out_length += tmplen;
   return 1;
 }

@@ -17,13 +17,18 @@ extern const unsigned char InitCipherIv[8];
 // OpenSSL 3 it lives in the legacy provider, which is loaded on first use).
 const EVP_CIPHER* InitCipher();
 
+// What the cipher returns when OpenSSL cannot run it at all (no Blowfish-CBC,
+// no memory for its context), whatever the input; *out_length is 0 then.
+constexpr int kCipherUnavailable = -1;
+
 // Deciphers `in`. `out` must have room for in_length plus one block. Returns
 // 1 on success; 0 when the input does not decipher (bad padding, length not a
-// multiple of 8, no cipher), with *out_length still holding what the cipher
-// produced before the last block: every block but the last.
+// multiple of 8), with *out_length still holding what the cipher produced
+// before the last block: every block but the last; or kCipherUnavailable.
 int DecryptInitData(const unsigned char* in, int in_length, unsigned char* out,
                     int* out_length);
 
-// The inverse. `out` must have room for in_length plus 8 bytes.
+// The inverse. `out` must have room for in_length plus 8 bytes. Returns 1,
+// or kCipherUnavailable: any input enciphers.
 int EncryptInitData(const unsigned char* in, int in_length, unsigned char* out,
                     int* out_length);

@@ -1,7 +1,9 @@
 // The init script loader: read whole, decipher, cut at NUL, KOI8-R to UTF-8.
 #include "host/init_file.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -34,10 +36,21 @@ void LoadInitScript(Tcl_Interp* interp, const char* base_name, Tcl_DString* out)
   std::vector<unsigned char> ciphertext(size + 100);
   std::vector<unsigned char> plaintext(size + 100);
   size_t got = std::fread(ciphertext.data(), 1, size, file.get());
+  // A read that fails would leave a script cut short, or none and no word
+  // of why. A file that only shrank meanwhile is deciphered as it came.
+  if (std::ferror(file.get())) {
+    LogPrintf(1, "Cannot read %s: %s\n", file_name.c_str(), std::strerror(errno));
+    return;
+  }
   file.reset();
 
   int outlen = 0;
-  DecryptInitData(ciphertext.data(), static_cast<int>(got), plaintext.data(), &outlen);
+  if (DecryptInitData(ciphertext.data(), static_cast<int>(got), plaintext.data(),
+                      &outlen) == kCipherUnavailable) {
+    LogPrintf(1, "Cannot decipher %s: OpenSSL failed to run Blowfish-CBC\n",
+              file_name.c_str());
+    return;
+  }
   plaintext[outlen] = '\0';
   const char* text = reinterpret_cast<const char*>(plaintext.data());
   LogPrintf(4, "init script: %d,\n%s\n", outlen, text);
@@ -46,6 +59,10 @@ void LoadInitScript(Tcl_Interp* interp, const char* base_name, Tcl_DString* out)
   if (!koi8) {
     const char* info = Tcl_GetVar(interp, "errorInfo", TCL_GLOBAL_ONLY);
     LogPrintf(4, "Encoding error:%s\n", info ? info : "");
+    // The threshold is still its initial 3 here, so the line above is never
+    // written: without this one the host would end without a word.
+    LogPrintf(1, "Cannot convert %s from KOI8-R: %s\n", file_name.c_str(),
+              Tcl_GetStringResult(interp));
     return;
   }
   Tcl_ExternalToUtfDString(koi8, text, -1, out);

@@ -86,11 +86,13 @@ int JudgeTransfer(Session* session, Tcl_Interp* interp) {
   if (known && completed) return TCL_OK;
 
   bool ended = session->transfer_done && session->transfer_result != CURLE_OK;
-  // The write callback is the only writer that refuses, and only past the
-  // limit.
+  // The write callback is the only writer that refuses: past the limit, or
+  // without memory for the buffer.
   if (ended && session->transfer_result == CURLE_WRITE_ERROR) {
-    std::string text =
-        "the reply is over the limit of " + std::to_string(kResponseLimit) + " bytes";
+    std::string text = ResponseRefusedForMemory()
+                           ? "out of memory for the reply"
+                           : "the reply is over the limit of " +
+                                 std::to_string(kResponseLimit) + " bytes";
     return FailTransfer(session, interp, text.c_str());
   }
   if (session->errbuf[0]) return FailTransfer(session, interp, session->errbuf);
@@ -166,6 +168,10 @@ int Conclude(Session* live, Tcl_Interp* interp, const Ending& ending) {
     LogPrintf(4, "preresult=%s\n", body.value());
     qsn::DString scratch;
     const char* text = FromWireText(body.value(), body.length(), scratch.get());
+    if (!text) {
+      SetResult(interp, "cannot convert the reply from UTF-8: Tcl has no utf-8 encoding");
+      return TCL_ERROR;
+    }
     std::optional<std::string> changeurl;
     bool malformed = false;
     int result = ParseReply(interp, text, &changeurl, &malformed);

@@ -23,8 +23,8 @@ void SetResult(Tcl_Interp* interp, const char* text) {
 }
 
 // Adds the form's two fields, each as the UTF-8 of its Tcl string. Returns
-// false when libcurl refuses one.
-bool AddFields(curl_mime* form, Tcl_Obj* command, Tcl_Obj* arglist) {
+// what stopped it, or null.
+const char* AddFields(curl_mime* form, Tcl_Obj* command, Tcl_Obj* arglist) {
   struct {
     const char* name;
     Tcl_Obj* value;
@@ -35,13 +35,14 @@ bool AddFields(curl_mime* form, Tcl_Obj* command, Tcl_Obj* arglist) {
     LogPrintf(3, "%s=%s\n", field.name, value);
     qsn::DString scratch;
     const char* wire = ToWireText(value, length, scratch.get(), &length);
+    if (!wire) return "cannot convert the request to UTF-8: Tcl has no utf-8 encoding";
     curl_mimepart* part = curl_mime_addpart(form);
     // libcurl copies the data: the scratch copy may go at once.
     if (!part || curl_mime_name(part, field.name) != CURLE_OK ||
         curl_mime_data(part, wire, length) != CURLE_OK)
-      return false;
+      return "cannot build the request form";
   }
-  return true;
+  return nullptr;
 }
 
 // Sets up every option of the request on the session's easy handle. Returns
@@ -88,8 +89,8 @@ bool SetUpTransfer(Session* session, Tcl_Interp* interp, Tcl_Obj* command,
     return false;
   }
   check(curl_easy_setopt(easy, CURLOPT_HTTPHEADER, session->headers.get()));
-  if (!AddFields(session->form.get(), command, arglist)) {
-    SetResult(interp, "cannot build the request form");
+  if (const char* problem = AddFields(session->form.get(), command, arglist)) {
+    SetResult(interp, problem);
     return false;
   }
   check(curl_easy_setopt(easy, CURLOPT_MIMEPOST, session->form.get()));

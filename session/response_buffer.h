@@ -31,6 +31,10 @@ ResponseBody TakeResponseBuffer();
 
 // libcurl's write callback: appends the bytes to the buffer (its data
 // pointer is not used). Refuses bytes that would take the buffer past
-// kResponseLimit, which makes libcurl end the transfer with
-// CURLE_WRITE_ERROR.
+// kResponseLimit, or that find no memory for the buffer's record, which
+// makes libcurl end the transfer with CURLE_WRITE_ERROR.
 size_t WriteToResponse(char* data, size_t size, size_t count, void*) noexcept;
+
+// Whether the write callback refused bytes for want of memory, rather than
+// for the limit, since the buffer was last emptied.
+bool ResponseRefusedForMemory();

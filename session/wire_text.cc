@@ -64,9 +64,12 @@ bool HoldsNulOrFourByte(const unsigned char* body, int length) {
   return false;
 }
 
+// Null when Tcl cannot give it; asked again next time. With no encoding
+// Tcl would convert through the system's, which is not UTF-8 everywhere.
 Tcl_Encoding Utf8() {
   // Tcl keeps every encoding it has loaded; this handle is never freed.
-  static Tcl_Encoding utf8 = Tcl_GetEncoding(nullptr, "utf-8");
+  static Tcl_Encoding utf8 = nullptr;
+  if (!utf8) utf8 = Tcl_GetEncoding(nullptr, "utf-8");
   return utf8;
 }
 
@@ -77,7 +80,9 @@ const char* ToWireText(const char* text, int length, Tcl_DString* scratch,
   *wire_length = length;
   if (!HoldsTclOnlyForm(reinterpret_cast<const unsigned char*>(text), length))
     return text;
-  Tcl_UtfToExternalDString(Utf8(), text, length, scratch);
+  Tcl_Encoding utf8 = Utf8();
+  if (!utf8) return nullptr;
+  Tcl_UtfToExternalDString(utf8, text, length, scratch);
   *wire_length = Tcl_DStringLength(scratch);
   return Tcl_DStringValue(scratch);
 }
@@ -85,6 +90,8 @@ const char* ToWireText(const char* text, int length, Tcl_DString* scratch,
 const char* FromWireText(const char* body, int length, Tcl_DString* scratch) {
   if (!HoldsNulOrFourByte(reinterpret_cast<const unsigned char*>(body), length))
     return body;
-  Tcl_ExternalToUtfDString(Utf8(), body, length, scratch);
+  Tcl_Encoding utf8 = Utf8();
+  if (!utf8) return nullptr;
+  Tcl_ExternalToUtfDString(utf8, body, length, scratch);
   return Tcl_DStringValue(scratch);
 }

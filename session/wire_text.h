@@ -9,7 +9,8 @@
 
 // The UTF-8 bytes to send for the Tcl string `text` of `length` bytes: `text`
 // itself, or the converted copy in `scratch`, which must be empty; the
-// caller frees it. Sets *wire_length.
+// caller frees it. Sets *wire_length. Null when the text needs converting
+// and Tcl has no UTF-8 encoding to give.
 const char* ToWireText(const char* text, int length, Tcl_DString* scratch,
                        int* wire_length);
 
@@ -17,5 +18,6 @@ const char* ToWireText(const char* text, int length, Tcl_DString* scratch,
 // must follow (as in a Tcl_DString): `body` itself, or, when it holds a NUL
 // byte or a valid four-byte UTF-8 sequence, its conversion in `scratch`,
 // which must be empty; the caller frees it. Either way the text returned
-// holds no NUL before its end.
+// holds no NUL before its end. Null when the body needs converting and Tcl
+// has no UTF-8 encoding to give.
 const char* FromWireText(const char* body, int length, Tcl_DString* scratch);

@@ -119,6 +119,13 @@ const char* Missing(int error_type) {
   }
 }
 
+// Why iconv_open failed for `what`, from its errno: the system has no such
+// converter, or had no room for one.
+std::string ConverterMissing(const char* what) {
+  if (errno == EINVAL) return std::string("no ") + what + " converter on this system";
+  return std::string("cannot open the ") + what + " converter: " + std::strerror(errno);
+}
+
 }  // namespace
 
 bool CheckComplete(std::string_view source, std::string* error) {
@@ -155,7 +162,7 @@ bool Utf8ToKoi8r(std::string_view utf8, std::string* koi8, std::string* error) {
   if (!ScanUtf8(utf8, std::string_view::npos, error)) return false;
   Iconv cd("KOI8-R", "UTF-8");
   if (!cd.ok()) {
-    *error = "no UTF-8 to KOI8-R converter on this system";
+    *error = ConverterMissing("UTF-8 to KOI8-R");
     return false;
   }
   size_t stop = 0;
@@ -172,8 +179,12 @@ bool Koi8rToUtf8(std::string_view koi8, std::string* utf8, std::string* error) {
     return false;
   }
   Iconv cd("UTF-8", "KOI8-R");
+  if (!cd.ok()) {
+    *error = ConverterMissing("KOI8-R to UTF-8");
+    return false;
+  }
   size_t stop = 0;
-  if (!cd.ok() || !Convert(cd.get(), koi8, utf8, &stop)) {
+  if (!Convert(cd.get(), koi8, utf8, &stop)) {
     *error = "cannot convert from KOI8-R at offset " + std::to_string(stop);
     return false;
   }
@@ -228,11 +239,15 @@ bool PackScript(std::string_view source, std::string* init_data, std::string* er
   if (source.substr(0, kByteOrderMark.size()) == kByteOrderMark)
     source.remove_prefix(kByteOrderMark.size());
   if (!CheckComplete(source, error)) return false;
+  if (!InitCipher()) {
+    *error = "cannot encipher: OpenSSL offers no Blowfish-CBC cipher";
+    return false;
+  }
   std::vector<unsigned char> out(koi8.size() + 8);
   int out_length = 0;
-  if (!EncryptInitData(reinterpret_cast<const unsigned char*>(koi8.data()),
-                       static_cast<int>(koi8.size()), out.data(), &out_length)) {
-    *error = "cannot encipher: OpenSSL offers no Blowfish-CBC cipher";
+  if (EncryptInitData(reinterpret_cast<const unsigned char*>(koi8.data()),
+                      static_cast<int>(koi8.size()), out.data(), &out_length) != 1) {
+    *error = "cannot encipher: OpenSSL failed to run Blowfish-CBC";
     return false;
   }
   init_data->assign(reinterpret_cast<const char*>(out.data()), out_length);
@@ -255,8 +270,14 @@ bool UnpackScript(std::string_view init_data, std::string* source, std::string* 
   }
   std::vector<unsigned char> out(init_data.size() + 8);
   int out_length = 0;
-  if (!DecryptInitData(reinterpret_cast<const unsigned char*>(init_data.data()),
-                       static_cast<int>(init_data.size()), out.data(), &out_length)) {
+  int deciphered =
+      DecryptInitData(reinterpret_cast<const unsigned char*>(init_data.data()),
+                      static_cast<int>(init_data.size()), out.data(), &out_length);
+  if (deciphered == kCipherUnavailable) {
+    *error = "cannot decipher: OpenSSL failed to run Blowfish-CBC";
+    return false;
+  }
+  if (deciphered != 1) {
     *error = "does not decipher (bad padding): wrong key or damaged file";
     return false;
   }

@@ -101,6 +101,33 @@ bool WriteThrough(const std::string& name, const std::string& data) {
   return WriteAndClose(fd, data, &error) || Fail(name, std::strerror(error));
 }
 
+// Writes `data` to a temporary file beside `target`, gives it `mode` and
+// renames it over `target`, so a failure never leaves a partial output
+// file: on any failure the temporary file goes. `name` is the output as the
+// user named it, for the message.
+bool ReplaceFile(const std::string& name, const std::string& target, mode_t mode,
+                 const std::string& data) {
+  std::string temp = target + ".XXXXXX";
+  int fd = mkstemp(temp.data());
+  if (fd < 0) return Fail(name, std::strerror(errno));
+  // mkstemp makes the file private: without the mode it should have, the
+  // output would be unreadable to others where the old one was not.
+  int error = 0;
+  bool ok = fchmod(fd, mode) == 0;
+  if (!ok) {
+    error = errno;
+    close(fd);
+  } else {
+    ok = WriteAndClose(fd, data, &error);
+  }
+  if (ok && std::rename(temp.c_str(), target.c_str()) != 0) ok = false, error = errno;
+  if (!ok) {
+    unlink(temp.c_str());
+    return Fail(name, std::strerror(error));
+  }
+  return true;
+}
+
 // A file is written through a temporary file in its own folder and renamed
 // into place, so a failure never leaves a partial output file. A symbolic
 // link is followed, so the file it points at is replaced and the link
@@ -119,28 +146,18 @@ bool WriteAll(const std::string& name, const std::string& data) {
   std::string target = name;
   mode_t mode;
   if (exists) {
-    if (char* resolved = realpath(name.c_str(), nullptr)) {
-      target = resolved;
-      std::free(resolved);
-    }
+    // Writing to the name itself would replace a symbolic link with a file.
+    char* resolved = realpath(name.c_str(), nullptr);
+    if (!resolved) return Fail(name, std::strerror(errno));
+    target = resolved;
+    std::free(resolved);
     mode = existing.st_mode & 07777;
   } else {
     mode_t mask = umask(0);
     umask(mask);
     mode = 0666 & ~mask;
   }
-  std::string temp = target + ".XXXXXX";
-  int fd = mkstemp(temp.data());
-  if (fd < 0) return Fail(name, std::strerror(errno));
-  fchmod(fd, mode);
-  int error;
-  bool ok = WriteAndClose(fd, data, &error);
-  if (ok && std::rename(temp.c_str(), target.c_str()) != 0) ok = false, error = errno;
-  if (!ok) {
-    unlink(temp.c_str());
-    return Fail(name, std::strerror(error));
-  }
-  return true;
+  return ReplaceFile(name, target, mode, data);
 }
 
 // qsnpack dev SCRIPT.tcl OUTPUT
