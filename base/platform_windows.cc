@@ -7,7 +7,7 @@
 #include <share.h>
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <windows.h>
+// Winsock's header brings in the rest of Windows' (windows.h) after itself.
 #include <winsock2.h>
 
 #include <algorithm>
