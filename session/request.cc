@@ -127,7 +127,7 @@ CURLMcode FinishLastTransfer(Session* session) {
 }  // namespace
 
 // requestQSN sessionId command arglist ?nowait? ?statisticsCallback?
-int RequestCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) {
+int RequestCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) noexcept {
   if (objc < 4 || objc > 6) {
     Tcl_WrongNumArgs(interp, 1, objv, "<session id> ?command? ?arglist? ?nowait no?");
     return TCL_ERROR;
@@ -144,8 +144,9 @@ int RequestCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) 
   SessionUse use(session);
 
   if (CURLMcode drained = FinishLastTransfer(session); drained != CURLM_OK) {
-    std::string text = std::string("the no-wait request before this one did not complete: ") +
-                       curl_multi_strerror(drained);
+    std::string text =
+        std::string("the no-wait request before this one did not complete: ") +
+        curl_multi_strerror(drained);
     return FailTransfer(session, interp, text.c_str());
   }
   if (!SetUpTransfer(session, interp, objv[2], objv[3])) {
