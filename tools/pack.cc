@@ -89,10 +89,13 @@ bool ScanUtf8(std::string_view text, size_t stop, std::string* error) {
   return true;
 }
 
-// Runs the whole of `in` through `cd`. On a stop, returns false with the
-// offset of the byte that stopped it.
-bool Convert(iconv_t cd, std::string_view in, std::string* out, size_t* stop) {
-  out->assign(in.size() * 3 + 16, '\0');
+// Runs the whole of `in` through `cd`, whose output takes at most `growth`
+// bytes for each byte of input (KOI8-R takes one for UTF-8's one to three;
+// UTF-8 takes up to three for a KOI8-R byte). On a stop, returns false with
+// the offset of the byte that stopped it.
+bool Convert(iconv_t cd, std::string_view in, size_t growth, std::string* out,
+             size_t* stop) {
+  out->assign(in.size() * growth + 16, '\0');
   char* inptr = const_cast<char*>(in.data());
   size_t inleft = in.size();
   char* outptr = out->data();
@@ -166,7 +169,7 @@ bool Utf8ToKoi8r(std::string_view utf8, std::string* koi8, std::string* error) {
     return false;
   }
   size_t stop = 0;
-  if (Convert(cd.get(), utf8, koi8, &stop)) return true;
+  if (Convert(cd.get(), utf8, 1, koi8, &stop)) return true;
   ScanUtf8(utf8, stop, error);
   return false;
 }
@@ -184,7 +187,7 @@ bool Koi8rToUtf8(std::string_view koi8, std::string* utf8, std::string* error) {
     return false;
   }
   size_t stop = 0;
-  if (!Convert(cd.get(), koi8, utf8, &stop)) {
+  if (!Convert(cd.get(), koi8, 3, utf8, &stop)) {
     *error = "cannot convert from KOI8-R at offset " + std::to_string(stop);
     return false;
   }
