@@ -1,3 +1,4 @@
+// The log: levels, the 1004-byte cut, CP866 conversion and its stops, CR LF.
 #include "log/log.h"
 
 #include <gtest/gtest.h>
@@ -138,8 +139,11 @@ TEST_F(LogTest, ConversionMatchesIconvForEveryCharacterAndBrokenSequences) {
     ASSERT_EQ(convert(text), IconvCp866(text)) << "U+" << std::hex << code;
   }
   // Sequences cut short or broken where the Cyrillic letters start.
-  for (std::string text : {"Ж\xD0", "\xD0" "A", "\xD1\xC0", "\xD0\x8F\x80", "ё\xD1\xBF",
-                           "\xD0\xD0\x96", "\x80Ж", "Ёё\xF0\x9F\x98\x80"}) {
+  for (std::string text : {"Ж\xD0",
+                           "\xD0"
+                           "A",
+                           "\xD1\xC0", "\xD0\x8F\x80", "ё\xD1\xBF", "\xD0\xD0\x96",
+                           "\x80Ж", "Ёё\xF0\x9F\x98\x80"}) {
     EXPECT_EQ(convert(text), IconvCp866(text)) << text;
   }
 }
