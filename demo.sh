@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 printf '== installing what is missing\n'
-scripts/install-deps.sh
+scripts/install-deps.sh host server demo
 printf '== building\n'
 scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 exec demo/run.sh build/qsnclient build/qsnpack build/server/qsnserver run/demo "$@"

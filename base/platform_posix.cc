@@ -74,6 +74,9 @@ size_t Cp866Fallback::Convert(const char* text, size_t length, char* out) const 
 
 struct TextConverter::System {
   Iconv converter;
+  // The most bytes one input byte can become: three of UTF-8 for a byte of
+  // a single-byte set, one the other way.
+  size_t growth = 1;
 };
 
 TextConverter::TextConverter(const char* to, const char* from)
@@ -81,14 +84,14 @@ TextConverter::TextConverter(const char* to, const char* from)
   // Opened here rather than in the member's initializer: errno must still
   // be iconv_open's when the caller asks why it failed.
   system_->converter.Open(to, from);
+  system_->growth = std::string_view(to) == "UTF-8" ? 3 : 1;
 }
 TextConverter::~TextConverter() = default;
 
 bool TextConverter::ok() const { return system_->converter.ok(); }
 
 bool TextConverter::Convert(std::string_view in, std::string* out, size_t* stop) const {
-  // Three bytes of UTF-8 at most for one byte of a single-byte set.
-  out->assign(in.size() * 3 + 16, '\0');
+  out->assign(in.size() * system_->growth + 16, '\0');
   char* inptr = const_cast<char*>(in.data());
   size_t inleft = in.size();
   char* outptr = out->data();

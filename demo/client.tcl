@@ -42,8 +42,10 @@ proc app::bytes {n} {
     return "$n Б"
 }
 
-# Sends one request and waits for its reply. A server error is shown in a
-# dialog with the server's trace; the error then goes on to the caller.
+# Sends one request and waits for its reply. A server error is shown to the
+# user as its message alone; its trace (the server's and the client's) goes
+# to the log for whoever supports the user. The error then goes on to the
+# caller.
 proc app::call {command args} {
     variable session
     variable status
@@ -53,7 +55,8 @@ proc app::call {command args} {
         set info $::errorInfo
         set status "Ошибка: $reply"
         mputs "Ошибка запроса" $command: $reply
-        errordialog $command $reply $info
+        mputs "Трассировка:" $info
+        errordialog $command $reply
         return -code error $reply
     }
     set status "Готово: $command"
@@ -68,24 +71,20 @@ proc app::notify {command args} {
 
 # --- Windows ----------------------------------------------------------------
 
-proc app::errordialog {command message info} {
+proc app::errordialog {command message} {
     set w .error
     destroy $w
     toplevel $w
     wm title $w "Ошибка сервера"
     ttk::label $w.msg -text "Команда \"$command\" не выполнена:\n$message" \
         -wraplength 420 -justify left
-    ttk::label $w.tracelabel -text "Трассировка (сервер и клиент):"
-    text $w.trace -width 72 -height 14 -wrap none -font TkFixedFont
-    $w.trace insert end $info
-    $w.trace configure -state disabled
+    ttk::label $w.where -text "Подробности записаны в журнал qsnclient.log." \
+        -wraplength 420 -justify left
     ttk::button $w.ok -text "Закрыть" -command [list destroy $w]
     grid $w.msg -sticky w -padx 8 -pady 4
-    grid $w.tracelabel -sticky w -padx 8
-    grid $w.trace -sticky nsew -padx 8
+    grid $w.where -sticky w -padx 8
     grid $w.ok -pady 8
     grid columnconfigure $w 0 -weight 1
-    grid rowconfigure $w 2 -weight 1
 }
 
 proc app::build {} {

@@ -1,6 +1,8 @@
 // The background error handler that logs before the usual handling.
 #include "host/background_error.h"
 
+#include <initializer_list>
+
 #include "base/owners.h"
 #include "log/log.h"
 
@@ -33,13 +35,12 @@ int LogBackgroundErrorCmd(ClientData, Tcl_Interp* interp, int objc,
 
 // interp bgerror {} ?handler?
 int InterpBgerror(Tcl_Interp* interp, Tcl_Obj* handler) {
-  Tcl_Obj* words[] = {Tcl_NewStringObj("interp", -1), Tcl_NewStringObj("bgerror", -1),
-                      Tcl_NewObj(), handler};
-  int count = handler ? 4 : 3;
-  for (int i = 0; i < count; ++i) Tcl_IncrRefCount(words[i]);
-  int result = Tcl_EvalObjv(interp, count, words, TCL_EVAL_GLOBAL);
-  for (int i = 0; i < count; ++i) Tcl_DecrRefCount(words[i]);
-  return result;
+  // A pure list is evaluated word by word, never parsed again.
+  qsn::ObjRef command(Tcl_NewListObj(0, nullptr));
+  for (const char* word : {"interp", "bgerror", ""})
+    Tcl_ListObjAppendElement(nullptr, command.get(), Tcl_NewStringObj(word, -1));
+  if (handler) Tcl_ListObjAppendElement(nullptr, command.get(), handler);
+  return Tcl_EvalObjEx(interp, command.get(), TCL_EVAL_GLOBAL);
 }
 
 }  // namespace

@@ -1,3 +1,4 @@
+// The init file's cipher against vectors openssl made, and its failures.
 #include "host/init_cipher.h"
 
 #include <gtest/gtest.h>

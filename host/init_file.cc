@@ -39,7 +39,7 @@ void LoadInitScript(Tcl_Interp* interp, const char* base_name, Tcl_DString* out)
   // A read that fails would leave a script cut short, or none and no word
   // of why. A file that only shrank meanwhile is deciphered as it came.
   if (std::ferror(file.get())) {
-    LogPrintf(1, "Cannot read %s: %s\n", file_name.c_str(), std::strerror(errno));
+    LogFailure("Cannot read %s: %s\n", file_name.c_str(), std::strerror(errno));
     return;
   }
   file.reset();
@@ -47,8 +47,8 @@ void LoadInitScript(Tcl_Interp* interp, const char* base_name, Tcl_DString* out)
   int outlen = 0;
   if (DecryptInitData(ciphertext.data(), static_cast<int>(got), plaintext.data(),
                       &outlen) == kCipherUnavailable) {
-    LogPrintf(1, "Cannot decipher %s: OpenSSL failed to run Blowfish-CBC\n",
-              file_name.c_str());
+    LogFailure("Cannot decipher %s: OpenSSL failed to run Blowfish-CBC\n",
+               file_name.c_str());
     return;
   }
   plaintext[outlen] = '\0';
@@ -61,8 +61,8 @@ void LoadInitScript(Tcl_Interp* interp, const char* base_name, Tcl_DString* out)
     LogPrintf(4, "Encoding error:%s\n", info ? info : "");
     // The threshold is still its initial 3 here, so the line above is never
     // written: without this one the host would end without a word.
-    LogPrintf(1, "Cannot convert %s from KOI8-R: %s\n", file_name.c_str(),
-              Tcl_GetStringResult(interp));
+    LogFailure("Cannot convert %s from KOI8-R: %s\n", file_name.c_str(),
+               Tcl_GetStringResult(interp));
     return;
   }
   Tcl_ExternalToUtfDString(koi8, text, -1, out);

@@ -1,3 +1,4 @@
+// Loading init.dat: deciphered, cut at NUL, converted from KOI8-R, or said missing.
 #include "host/init_file.h"
 
 #include <gtest/gtest.h>
@@ -5,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "host/init_cipher.h"
 #include "base/owners.h"
+#include "host/init_cipher.h"
 #include "log/log.h"
 #include "tests/test_util.h"
 

@@ -6,7 +6,7 @@
 #include "log/log.h"
 
 // mputs ?word ...?
-int MputsCmd(ClientData, Tcl_Interp*, int objc, Tcl_Obj* const objv[]) {
+int MputsCmd(ClientData, Tcl_Interp*, int objc, Tcl_Obj* const objv[]) noexcept {
   qsn::DString prefix;
   AppendTimestamp(prefix.get());
   LogPrintf(3, "[%s]:", prefix.value());

@@ -4,4 +4,4 @@
 #include <tcl.h>
 
 // mputs ?word ...?
-int MputsCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]);
+int MputsCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) noexcept;

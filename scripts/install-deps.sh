@@ -1,11 +1,19 @@
 #!/usr/bin/env bash
-# Installs the Debian packages listed in deps/*.txt that are not installed
-# yet. Runs apt-get update once, and only when something is missing.
+# install-deps.sh [LIST...]: installs the Debian packages of deps/LIST.txt
+# (of every list in deps/ when none is named) that are not installed yet.
+# Runs apt-get update once, and only when something is missing.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
+lists=()
+for name in "$@"; do
+  [ -f "$root/deps/$name.txt" ] || { echo "install-deps.sh: no list deps/$name.txt" >&2; exit 2; }
+  lists+=("$root/deps/$name.txt")
+done
+[ $# -gt 0 ] || lists=("$root"/deps/*.txt)
+
 missing=()
-for pkg in $(sed -e 's/#.*//' "$root"/deps/*.txt | tr -s ' \t' '\n\n' | sort -u); do
+for pkg in $(sed -e 's/#.*//' "${lists[@]}" | tr -s ' \t' '\n\n' | sort -u); do
   status=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)
   [[ "$status" == "install ok installed" ]] || missing+=("$pkg")
 done

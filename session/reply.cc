@@ -52,7 +52,9 @@ int ParseReply(Tcl_Interp* interp, const char* body,
     if (flag) LogPrintf(1, "found -error\n");
     if (flag && Tcl_GetBoolean(interp, flag, &error) != TCL_OK) {
       // A flag that is neither true nor false cannot be taken for success:
-      // the reply fails with the interpreter's message about it.
+      // the reply fails with the interpreter's message about it, and is no
+      // well-formed reply.
+      *malformed = true;
       code = TCL_ERROR;
     } else if (error) {
       LogPrintf(1, "found -error yes\n");

@@ -1,3 +1,4 @@
+// The reply parser: each option, malformed replies, -changeurl handed back.
 #include "session/reply.h"
 
 #include <gtest/gtest.h>

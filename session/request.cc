@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <ctime>
+#include <string>
 #include <utility>
 
 #include "base/owners.h"
@@ -105,9 +106,10 @@ bool SetUpTransfer(Session* session, Tcl_Interp* interp, Tcl_Obj* command,
 // (a no-wait request's) is driven to its end, its reply to be dropped, and
 // the handle is detached. A handle whose last connection ended while still
 // being made (EINPROGRESS, 115 on Linux) is replaced, as it would keep
-// failing.
-void FinishLastTransfer(Session* session) {
-  if (!session->transfer_done) DrainTransfer(session);
+// failing. Returns how libcurl's driving went: a no-wait request that could
+// not be driven to its end may never have reached the server.
+CURLMcode FinishLastTransfer(Session* session) {
+  CURLMcode drained = session->transfer_done ? CURLM_OK : DrainTransfer(session);
   curl_multi_remove_handle(session->multi.get(), session->easy.get());
   FreeTransferParts(session);
 
@@ -119,12 +121,13 @@ void FinishLastTransfer(Session* session) {
     qsn::EasyPtr fresh(curl_easy_init());
     if (fresh) session->easy = std::move(fresh);
   }
+  return drained;
 }
 
 }  // namespace
 
 // requestQSN sessionId command arglist ?nowait? ?statisticsCallback?
-int RequestCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) {
+int RequestCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) noexcept {
   if (objc < 4 || objc > 6) {
     Tcl_WrongNumArgs(interp, 1, objv, "<session id> ?command? ?arglist? ?nowait no?");
     return TCL_ERROR;
@@ -140,7 +143,12 @@ int RequestCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) 
   Tcl_Obj* callback = objc > 5 ? objv[5] : nullptr;
   SessionUse use(session);
 
-  FinishLastTransfer(session);
+  if (CURLMcode drained = FinishLastTransfer(session); drained != CURLM_OK) {
+    std::string text =
+        std::string("the no-wait request before this one did not complete: ") +
+        curl_multi_strerror(drained);
+    return FailTransfer(session, interp, text.c_str());
+  }
   if (!SetUpTransfer(session, interp, objv[2], objv[3])) {
     FreeTransferParts(session);
     return TCL_ERROR;

@@ -9,4 +9,4 @@
 #include "session/session.h"
 
 // requestQSN sessionId command arglist ?nowait? ?statisticsCallback?
-int RequestCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]);
+int RequestCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) noexcept;

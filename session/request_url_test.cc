@@ -1,3 +1,4 @@
+// The request URL: base and path joined by exactly one slash.
 #include "session/request_url.h"
 
 #include <gtest/gtest.h>

@@ -10,9 +10,9 @@
 #include "base/owners.h"
 
 // The most a reply body may hold: 256 MiB. Well inside what a Tcl_DString
-// can grow to (its doubling overflows an int past 1 GiB), and small enough
-// that the buffer, the split reply and the result, all alive at once, still
-// fit a 32-bit process.
+// can grow to (its doubling overflows an int past 1 GiB) and what a Tcl
+// string holds. Parsing a body made of many tiny elements takes several
+// times its size on top.
 constexpr size_t kResponseLimit = size_t{256} << 20;
 
 // A reply body, on the heap so that it changes hands by pointer: a large

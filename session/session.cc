@@ -25,7 +25,10 @@ Session::~Session() {
 }
 
 void RegisterSessionCommands(Tcl_Interp* interp) {
-  curl_global_init(CURL_GLOBAL_DEFAULT);
+  // Without it every transfer handle fails to appear; the commands then say
+  // so one by one, and the log says why.
+  if (CURLcode code = curl_global_init(CURL_GLOBAL_DEFAULT); code != CURLE_OK)
+    LogPrintf(1, "curl_global_init: %s\n", curl_easy_strerror(code));
   Tcl_InitHashTable(&SessionTable, TCL_STRING_KEYS);
   Tcl_CreateObjCommand(interp, "createQSNsession", CreateSessionCmd, nullptr, nullptr);
   Tcl_CreateObjCommand(interp, "requestQSN", RequestCmd, nullptr, nullptr);
@@ -47,7 +50,8 @@ void FreeTransferParts(Session* session) {
 }
 
 // createQSNsession url ?proxy?
-int CreateSessionCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) {
+int CreateSessionCmd(ClientData, Tcl_Interp* interp, int objc,
+                     Tcl_Obj* const objv[]) noexcept {
   if (objc < 2 || objc > 3) {
     Tcl_WrongNumArgs(interp, 1, objv, "<url> ?proxy?");
     return TCL_ERROR;
@@ -79,7 +83,8 @@ int CreateSessionCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const ob
 }
 
 // closeQSNsession sessionId
-int CloseSessionCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) {
+int CloseSessionCmd(ClientData, Tcl_Interp* interp, int objc,
+                    Tcl_Obj* const objv[]) noexcept {
   if (objc != 2) {
     Tcl_WrongNumArgs(interp, 1, objv, "<session id>");
     return TCL_ERROR;

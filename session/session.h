@@ -78,5 +78,7 @@ class SessionUse {
 void FreeTransferParts(Session* session);
 
 // Tcl command procedures.
-int CreateSessionCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]);
-int CloseSessionCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]);
+int CreateSessionCmd(ClientData, Tcl_Interp* interp, int objc,
+                     Tcl_Obj* const objv[]) noexcept;
+int CloseSessionCmd(ClientData, Tcl_Interp* interp, int objc,
+                    Tcl_Obj* const objv[]) noexcept;

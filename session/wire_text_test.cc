@@ -1,3 +1,4 @@
+// Text on the wire: real UTF-8 out, replies read by their length, the rest untouched.
 #include "session/wire_text.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// The packer's conversions: strict UTF-8 to KOI8-R, the cipher, completeness.
 #include "tools/pack.h"
 
 #include <gtest/gtest.h>

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <new>
 #include <string>
 
 #include "base/owners.h"
@@ -194,15 +195,22 @@ int main(int argc, char** argv) {
   qsn::SetBinaryMode(stdin);
   qsn::SetBinaryMode(stdout);
   std::string in_name = argv[2], out_name = argv[3];
-  std::string input, output, error;
   bool pack = verb == "pack";
-  if (!ReadAll(in_name, pack ? qsn::kMaxSource : qsn::kMaxInitData, pack, &input))
-    return 1;
-  bool ok = pack ? qsn::PackScript(input, &output, &error)
-                 : qsn::UnpackScript(input, &output, &error);
-  if (!ok) {
-    Fail(in_name == "-" ? "<stdin>" : in_name, error);
+  // A script near the size limit needs a few times its size in memory; a
+  // machine without it gets the packer's one line, not an abort.
+  try {
+    std::string input, output, error;
+    if (!ReadAll(in_name, pack ? qsn::kMaxSource : qsn::kMaxInitData, pack, &input))
+      return 1;
+    bool ok = pack ? qsn::PackScript(input, &output, &error)
+                   : qsn::UnpackScript(input, &output, &error);
+    if (!ok) {
+      Fail(in_name == "-" ? "<stdin>" : in_name, error);
+      return 1;
+    }
+    return WriteAll(out_name, output) ? 0 : 1;
+  } catch (const std::bad_alloc&) {
+    Fail(in_name == "-" ? "<stdin>" : in_name, "out of memory");
     return 1;
   }
-  return WriteAll(out_name, output) ? 0 : 1;
 }

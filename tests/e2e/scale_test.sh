@@ -10,6 +10,17 @@ source "$(dirname "$0")/lib.sh"
 QSNSERVER=${QSNSERVER:?path of qsnserver}
 root=$(cd "$(dirname "$0")/../.." && pwd)
 
+# The server this test starts is stopped by its pid however the test ends.
+server=
+stop_server() {
+  if [ -n "$server" ]; then
+    kill "$server" 2>/dev/null
+    wait "$server" 2>/dev/null
+  fi
+  server=
+}
+trap 'stop_server; cleanup_scratch' EXIT
+
 # --- The run ----------------------------------------------------------------
 
 d=$(workdir scale)
@@ -46,10 +57,9 @@ for _ in $(seq 100); do
 done
 mkdir "$c/client"
 "$QSNPACK" pack "$root/demo/scale_client.tcl" "$c/client/init.dat"
-(cd "$c/client" && env -u DISPLAY "$QSNCLIENT" "$url" "Проверка" 2)
+(cd "$c/client" && timeout 60 env -u DISPLAY "$QSNCLIENT" "$url" "Проверка" 2)
 check "one client against one server on SQLite" equals status 0 "$?"
-kill "$server"
-wait "$server"
+stop_server
 
 judge() { QSN_DEMO_DB=$c/tasks.db tclsh "$root/demo/scale.tcl" check "$c/client" 2>&1; }
 # tamper NAME SQL: the check must fail on the database changed by SQL, and

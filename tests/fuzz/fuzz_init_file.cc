@@ -110,10 +110,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (qsn::UnpackScript(input, &source, &error)) {
     FUZZ_CHECK(whole, "unpacked a file that does not decipher");
     FUZZ_CHECK(source == loaded, "unpack and the host disagree");
-    std::string again;
-    FUZZ_CHECK(qsn::PackScript(source, &again, &error), "repack failed: %s",
-               error.c_str());
-    FUZZ_CHECK(again == input, "repacked file differs");
+    // Packing refuses an unfinished script; any other must pack back.
+    std::string again, unfinished;
+    const bool complete = qsn::CheckComplete(source, &unfinished);
+    const bool repacked = qsn::PackScript(source, &again, &error);
+    FUZZ_CHECK(repacked == complete, "repack %s: %s",
+               repacked ? "took an unfinished script" : "failed",
+               repacked ? unfinished.c_str() : error.c_str());
+    FUZZ_CHECK(!repacked || again == input, "repacked file differs");
   } else {
     FUZZ_CHECK(!error.empty(), "unpack failed without a reason");
   }
