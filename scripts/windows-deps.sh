@@ -47,9 +47,19 @@ fetch_sources() {
   have_sources "$src" && return 0
   say "fetching Debian's sources of tcl8.6 tk8.6 curl openssl"
   mkdir -p "$apt/lists/partial"
-  sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources \
-    >"$apt/deb-src.sources"
-  local opts=(-o "Dir::Etc::SourceList=$apt/deb-src.sources"
+  # The system's own mirrors, as deb-src: Debian 12's deb822 file, or the
+  # one-line list of older set-ups.
+  local list
+  if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+    list=$apt/deb-src.sources
+    sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources >"$list"
+  elif [ -f /etc/apt/sources.list ]; then
+    list=$apt/deb-src.list
+    sed -n 's/^deb /deb-src /p' /etc/apt/sources.list >"$list"
+  else
+    die "no apt sources in /etc/apt to fetch Debian's source packages from"
+  fi
+  local opts=(-o "Dir::Etc::SourceList=$list"
     -o Dir::Etc::SourceParts=/dev/null -o "Dir::State::Lists=$apt/lists")
   apt-get "${opts[@]}" -q update >"$apt/update.log" 2>&1 ||
     die "apt-get update failed: see $apt/update.log"

@@ -99,7 +99,8 @@ check "shared: the host went on writing" log_has "$d" "]:second"
 d=$(windir russian)
 pack_into "$d" <<<'mputs "argv=<$argv> [encoding system]"'
 if localedef -i ru_RU -f UTF-8 "$scratch/ru_RU.UTF-8" 2>/dev/null; then
-  LOCPATH=$scratch LC_ALL=ru_RU.UTF-8 run_win "$d" Привет "б в"
+  # (bash itself cannot take that locale, which is no concern here)
+  { LOCPATH=$scratch LC_ALL=ru_RU.UTF-8 run_win "$d" Привет "б в"; } 2>/dev/null
   check "Russian locale: the words arrive" log_has "$d" "argv=<Привет {б в}> cp1251"
 else
   echo "localedef cannot make a Russian locale (package locales)" >&2
