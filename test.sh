@@ -3,11 +3,21 @@
 # builds the project plain and runs every test (soak and valgrind included),
 # and builds it again with AddressSanitizer and UndefinedBehaviorSanitizer
 # (leak checking on) and the seam that fails any one fallible call, and runs
-# the tests there, the torture run among them.
+# the tests there, the torture run among them. Last, the Windows host:
+# cross-built, packaged, and tested under Wine against the plain build's
+# server (its libraries are built once into a cache, which later runs reuse).
 set -euo pipefail
 cd "$(dirname "$0")"
 
 scripts/install-deps.sh
+# The Windows libraries build meanwhile when the cache lacks them (some ten
+# minutes, mostly while the Linux tests wait on their peers); a failure
+# shows with its log when the Windows part needs them.
+deps_log=$(mktemp /tmp/qsnwindeps.XXXXXX)
+setsid scripts/windows-deps.sh >"$deps_log" 2>&1 &
+deps=$!
+# A failing step ends the run: its builds end with it.
+trap 'kill -- -"$deps" 2>/dev/null || true' EXIT
 echo "== fuzzing"
 scripts/fuzz.sh
 echo "== plain build"
@@ -16,3 +26,10 @@ scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 echo "== sanitizer build"
 scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DQSN_SANITIZE=ON -DQSN_TORTURE=ON
 (cd build-asan && ctest --output-on-failure -j2)
+echo "== Windows host under Wine"
+if ! wait "$deps"; then
+  tail -n 40 "$deps_log" >&2
+  exit 1
+fi
+rm -f "$deps_log"
+tests/win/run.sh

@@ -1,5 +1,5 @@
 // The owner of an iconv descriptor, for the code that converts through the
-// system's iconv: the packer and the log's fallback on POSIX systems.
+// system's iconv: the POSIX platform file and the fuzzers' references.
 #pragma once
 
 #include <iconv.h>
@@ -10,13 +10,18 @@ namespace qsn {
 class Iconv {
  public:
   Iconv() = default;
-  Iconv(const char* to, const char* from) : cd_(iconv_open(to, from)) {}
+  Iconv(const char* to, const char* from) { Open(to, from); }
   ~Iconv() { Close(); }
   Iconv(const Iconv&) = delete;
   Iconv& operator=(const Iconv&) = delete;
 
   bool ok() const { return cd_ != NoDescriptor(); }
   iconv_t get() const { return cd_; }
+  // Leaves errno as iconv_open left it.
+  void Open(const char* to, const char* from) {
+    Close();
+    cd_ = iconv_open(to, from);
+  }
   void Close() {
     if (ok()) iconv_close(cd_);
     cd_ = NoDescriptor();

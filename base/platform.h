@@ -1,9 +1,11 @@
 // The few calls that differ between the systems the host runs on, each
 // behind one function. Every system has its own file beside this one
-// (platform_posix.cc); nothing outside them asks which system it is on.
+// (platform_posix.cc, platform_windows.cc); nothing outside them asks which
+// system it is on.
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 #include <ctime>
 #include <memory>
 #include <string>
@@ -13,14 +15,16 @@
 
 namespace qsn {
 
-// `name` in the working directory, as the system's file calls take it. A
-// working directory that cannot be read (deleted, or too deep for the
-// host's buffer of 1024 bytes) gives a name relative to "." instead: it
-// still means here, where an empty directory would mean the root folder.
+// `name` in the working directory, as the system's file calls take it
+// (a name with "/" between folders gets the system's separator). A working
+// directory that cannot be read (deleted, or too deep for the host's buffer
+// of 1024 bytes) gives a name relative to "." instead: it still means here,
+// where an empty directory would mean the root folder.
 std::string PathInWorkingDirectory(std::string_view name);
 
 // Sets `name` to `value` in the process's environment, replacing any value
-// it had. Returns false when the system refuses.
+// it had, where both the system's calls and the C runtime read it. Returns
+// false when the system refuses.
 bool SetEnvironment(const char* name, const char* value);
 
 // Creates or truncates the file at `path` for writing, in binary mode (no
@@ -39,6 +43,16 @@ void ShowOnConsole(std::string_view text);
 // `t` broken down in the local time zone.
 std::tm LocalTime(std::time_t t);
 
+// The OS error number libcurl reports for a transfer (CURLINFO_OS_ERRNO):
+// an errno value on POSIX systems, a Winsock code on Windows. True when it
+// says a connection was still being made when the transfer ended
+// (EINPROGRESS; on Windows WSAEINPROGRESS or WSAEWOULDBLOCK).
+bool IsConnectInProgress(long os_error);
+
+// The words for such a number, in UTF-8. Where the systems share a meaning
+// (a refused connection, a timeout) the words are the same everywhere.
+std::string OsErrorText(long os_error);
+
 // The system's converter from UTF-8 to CP866, for the characters the log's
 // own table leaves to it. Opening it may fail (ok() is false then).
 class Cp866Fallback {
@@ -54,12 +68,63 @@ class Cp866Fallback {
   // room for `length` bytes (CP866 is never longer), stopping at the first
   // invalid or cut sequence or character with no CP866 form; what came
   // before it is converted. Keeps no state between calls. Returns the number
-  // of bytes written.
+  // of bytes written. Allocates nothing.
   size_t Convert(const char* text, size_t length, char* out) const;
 
  private:
   struct System;  // whatever the system's conversion needs
   std::unique_ptr<System> system_;
 };
+
+// The system's converter between two of the character sets the packer
+// uses, named "UTF-8" and "KOI8-R". When it cannot be opened, ok() is false
+// and errno says why (EINVAL: the system has no such converter).
+class TextConverter {
+ public:
+  TextConverter(const char* to, const char* from);
+  ~TextConverter();
+  TextConverter(const TextConverter&) = delete;
+  TextConverter& operator=(const TextConverter&) = delete;
+
+  bool ok() const;
+
+  // Converts all of `in` into *out. Stops at the first invalid or cut
+  // sequence or character with no form in the target set: returns false
+  // with *stop the offset of its first byte, *out holding what came before.
+  bool Convert(std::string_view in, std::string* out, size_t* stop) const;
+
+ private:
+  struct System;
+  std::unique_ptr<System> system_;
+};
+
+// Makes `stream` (standard input or output) pass bytes unchanged, as files
+// opened in binary mode do: where the C runtime translates line breaks (and
+// ends text at ^Z) by default, it no longer does.
+void SetBinaryMode(FILE* stream);
+
+// The packer's output files. Each sets errno when it fails.
+
+// Opens the existing file `name` for writing, neither creating nor
+// truncating it: a device or a pipe named as the output is written through.
+// -1 on failure.
+int OpenToWriteThrough(const std::string& name);
+
+// Creates a new file for writing in binary mode, readable and writable by
+// its owner only, named after `name_template`, whose last six characters
+// "XXXXXX" are replaced to make the name unused. -1 on failure.
+int CreateTemporaryFile(std::string* name_template);
+
+// Gives the open file `fd` the permission bits `mode` where the system has
+// them (POSIX); elsewhere there is nothing to do.
+bool SetFileMode(int fd, unsigned mode);
+
+// Renames `from` to `to`, replacing `to` when it exists: readers see the old
+// file or the new one, never a mix.
+bool RenameOver(const std::string& from, const std::string& to);
+
+// The absolute name of the existing file `name`, with its symbolic links
+// followed where the system has them (POSIX); empty on failure.
+std::string ResolvedPath(const std::string& name);
 
 }  // namespace qsn

@@ -1,8 +1,12 @@
 // The platform's differences on POSIX systems.
+#include <fcntl.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "base/iconv_owner.h"
 #include "base/platform.h"
@@ -38,6 +42,12 @@ std::tm LocalTime(std::time_t t) {
   return broken_down;
 }
 
+bool IsConnectInProgress(long os_error) { return os_error == EINPROGRESS; }
+
+std::string OsErrorText(long os_error) {
+  return std::strerror(static_cast<int>(os_error));
+}
+
 struct Cp866Fallback::System {
   Iconv converter{"CP866", "UTF-8"};
 };
@@ -60,6 +70,62 @@ size_t Cp866Fallback::Convert(const char* text, size_t length, char* out) const 
   // converted before it stays.
   iconv(cd, &inptr, &inleft, &outptr, &outleft);
   return outptr - out;
+}
+
+struct TextConverter::System {
+  Iconv converter;
+  // The most bytes one input byte can become: three of UTF-8 for a byte of
+  // a single-byte set, one the other way.
+  size_t growth = 1;
+};
+
+TextConverter::TextConverter(const char* to, const char* from)
+    : system_(std::make_unique<System>()) {
+  // Opened here rather than in the member's initializer: errno must still
+  // be iconv_open's when the caller asks why it failed.
+  system_->converter.Open(to, from);
+  system_->growth = std::string_view(to) == "UTF-8" ? 3 : 1;
+}
+TextConverter::~TextConverter() = default;
+
+bool TextConverter::ok() const { return system_->converter.ok(); }
+
+bool TextConverter::Convert(std::string_view in, std::string* out, size_t* stop) const {
+  out->assign(in.size() * system_->growth + 16, '\0');
+  char* inptr = const_cast<char*>(in.data());
+  size_t inleft = in.size();
+  char* outptr = out->data();
+  size_t outleft = out->size();
+  size_t r = iconv(system_->converter.get(), &inptr, &inleft, &outptr, &outleft);
+  out->resize(outptr - out->data());
+  *stop = inptr - in.data();
+  return r != static_cast<size_t>(-1) && inleft == 0;
+}
+
+void SetBinaryMode(FILE*) {
+  // Streams pass bytes unchanged here.
+}
+
+int OpenToWriteThrough(const std::string& name) {
+  return open(name.c_str(), O_WRONLY | O_CLOEXEC);
+}
+
+int CreateTemporaryFile(std::string* name_template) {
+  return mkstemp(name_template->data());
+}
+
+bool SetFileMode(int fd, unsigned mode) { return fchmod(fd, mode) == 0; }
+
+bool RenameOver(const std::string& from, const std::string& to) {
+  return std::rename(from.c_str(), to.c_str()) == 0;
+}
+
+std::string ResolvedPath(const std::string& name) {
+  char* resolved = realpath(name.c_str(), nullptr);
+  if (!resolved) return "";
+  std::string path = resolved;
+  std::free(resolved);
+  return path;
 }
 
 }  // namespace qsn

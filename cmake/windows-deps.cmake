@@ -20,7 +20,8 @@ function(qsn_static_import target library definitions)
 endfunction()
 
 qsn_static_import(OpenSSL::Crypto libcrypto.a "" crypt32 ws2_32 advapi32)
-qsn_static_import(CURL::libcurl libcurl.a CURL_STATICLIB bcrypt advapi32 crypt32 ws2_32)
+qsn_static_import(CURL::libcurl libcurl.a CURL_STATICLIB
+  "${QSN_WIN_DEPS}/lib/libz.a" bcrypt advapi32 crypt32 ws2_32)
 # Tcl and Tk call each other's stub tables; the resources object carries
 # Tk's cursors and dialogs, which a static Tk cannot find otherwise.
 qsn_static_import(PkgConfig::TCL libtcl86.a STATIC_BUILD

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# windows-deps.sh: builds the Windows host's libraries static for
-# x86_64-w64-mingw32 -- Tcl and Tk, OpenSSL's libcrypto, libcurl on Schannel,
-# GoogleTest -- from Debian's own source packages, once, into a cache folder,
-# and prints that folder. The folder's name carries the versions and a hash
+# windows-deps.sh [--fetch]: builds the Windows host's libraries static for
+# x86_64-w64-mingw32 -- Tcl and Tk, zlib, OpenSSL's libcrypto, libcurl on
+# Schannel, GoogleTest -- from Debian's own source packages, once, into a
+# cache folder, and prints that folder. With --fetch it only downloads the
+# sources a build would need (a step that can run beside other work: it
+# waits on the network, not on the processor). The folder's name carries the versions and a hash
 # of this recipe, so a changed recipe builds anew; a run finding a complete
 # folder reuses it and needs no network.
 #
@@ -29,7 +31,7 @@ die() { printf 'windows-deps: %s\n' "$*" >&2; exit 1; }
 recipe_hash() {
   {
     echo "$tcl_version $curl_version $openssl_series $host $cc"
-    declare -f build_tcl build_tk build_openssl patch_curl build_curl build_gtest
+    declare -f build_tcl build_tk build_zlib build_openssl patch_curl build_curl build_gtest
     cat "$root/cmake/mingw-w64.cmake"
     "$cc" --version | head -n 1
     dpkg-query -W -f='${Version}\n' googletest
@@ -45,9 +47,19 @@ fetch_sources() {
   have_sources "$src" && return 0
   say "fetching Debian's sources of tcl8.6 tk8.6 curl openssl"
   mkdir -p "$apt/lists/partial"
-  sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources \
-    >"$apt/deb-src.sources"
-  local opts=(-o "Dir::Etc::SourceList=$apt/deb-src.sources"
+  # The system's own mirrors, as deb-src: Debian 12's deb822 file, or the
+  # one-line list of older set-ups.
+  local list
+  if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+    list=$apt/deb-src.sources
+    sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources >"$list"
+  elif [ -f /etc/apt/sources.list ]; then
+    list=$apt/deb-src.list
+    sed -n 's/^deb /deb-src /p' /etc/apt/sources.list >"$list"
+  else
+    die "no apt sources in /etc/apt to fetch Debian's source packages from"
+  fi
+  local opts=(-o "Dir::Etc::SourceList=$list"
     -o Dir::Etc::SourceParts=/dev/null -o "Dir::State::Lists=$apt/lists")
   apt-get "${opts[@]}" -q update >"$apt/update.log" 2>&1 ||
     die "apt-get update failed: see $apt/update.log"
@@ -88,28 +100,51 @@ step() {
   say "$name built in $((SECONDS - start)) s"
 }
 
+# The static library and its stub library, and the script library; no
+# tclsh, no DLLs of Tcl's bundled packages: the host links Tcl in.
 build_tcl() {
   tar xzf "$src/$(newest "$src" "tcl8.6_$tcl_version*.orig.tar.gz")" -C "$work"
   cd "$work"/tcl$tcl_version/win
   CC=$cc ./configure --host=$host --enable-64bit --disable-shared --prefix="$prefix"
-  make -j"$jobs"
-  make install
+  make -j"$jobs" libtcl86.a libtclstub86.a
+  make install-libraries
+  cp libtcl86.a libtclstub86.a "$prefix/lib/"
 }
 
-# Tk, and the object of its resources (cursors, dialogs) that a program
-# linking the static Tk must link too.
+# Tk the same way, and the object of its resources (cursors, dialogs) that
+# a program linking the static Tk must link too.
 build_tk() {
   tar xzf "$src/tk8.6_$tcl_version.orig.tar.gz" -C "$work"
   cd "$work"/tk$tcl_version/win
   CC=$cc ./configure --host=$host --enable-64bit --disable-shared \
     --with-tcl="$work/tcl$tcl_version/win" --prefix="$prefix"
-  make -j"$jobs"
-  make install
+  make -j"$jobs" libtk86.a libtkstub86.a
+  make install-libraries
+  cp libtk86.a libtkstub86.a "$prefix/lib/"
   $host-windres -Irc -I../generic -i rc/tk_base.rc -O coff \
     -o "$prefix/lib/tk_base.res.o"
 }
 
-# libcrypto only. no-module builds the legacy provider (Blowfish) into the
+# zlib for libcurl's gzip, from the copy Tcl carries and links the core of
+# into itself: the same sources, so whichever library a program takes those
+# objects from, they are the same code. The gz* file functions, which Tcl
+# leaves out, complete the library (libcurl's configure looks for gzread).
+build_zlib() {
+  mkdir "$work/zlib"
+  tar xzf "$src/$(newest "$src" "tcl8.6_$tcl_version*.orig.tar.gz")" -C "$work/zlib" \
+    --strip-components=3 "tcl$tcl_version/compat/zlib"
+  cd "$work/zlib"
+  printf '%s\n' adler32 compress crc32 deflate infback inffast inflate inftrees trees \
+    uncompr zutil gzclose gzlib gzread gzwrite |
+    xargs -P "$jobs" -I{} $cc -O2 -c {}.c -o {}.o
+  mkdir -p "$prefix/lib" "$prefix/include"
+  $host-ar rcs "$prefix/lib/libz.a" ./*.o
+  cp zlib.h zconf.h "$prefix/include/"
+}
+
+# libcrypto only, with no algorithm or part the host does not use: it
+# deciphers init.dat with Blowfish-CBC and nothing else (TLS is
+# Schannel's). no-module builds the legacy provider (Blowfish) into the
 # library, so loading "legacy" needs no module file beside the program.
 build_openssl() {
   local tarball
@@ -118,7 +153,12 @@ build_openssl() {
   tar xzf "$src/$tarball" -C "$work/openssl" --strip-components=1
   cd "$work/openssl"
   ./Configure mingw64 --cross-compile-prefix=$host- no-shared no-module no-tests \
-    --prefix="$prefix" --libdir=lib CC=gcc-posix
+    no-deprecated no-engine no-dso no-async no-sock no-ui-console no-comp \
+    no-ssl no-tls no-dtls no-srp no-srtp no-ct no-ocsp no-cms no-ts no-cmp no-rfc3779 \
+    no-dh no-dsa no-ec no-sm2 no-gost no-aria no-camellia no-cast no-chacha no-poly1305 \
+    no-des no-idea no-rc2 no-rc4 no-rc5 no-seed no-sm4 no-md4 no-mdc2 no-rmd160 \
+    no-sm3 no-whirlpool no-blake2 no-siphash no-scrypt no-ocb no-siv no-multiblock \
+    no-padlockeng no-capieng --prefix="$prefix" --libdir=lib CC=gcc-posix
   make build_generated
   make -j"$jobs" libcrypto.a
   mkdir -p "$prefix/lib" "$prefix/include/openssl"
@@ -127,7 +167,8 @@ build_openssl() {
 }
 
 # Debian's security fixes of the library's own sources; the patches to
-# Debian's packaging and build files do not concern this build.
+# Debian's packaging and build files do not concern this build (and would
+# have make run autoconf and automake again).
 patch_curl() {
   local patches=$1/debian/patches p
   sed -n '/Do not add patches below/q;p' "$patches/series" | sed 's/#.*//' |
@@ -140,8 +181,9 @@ patch_curl() {
     done
 }
 
-# Schannel for TLS, Windows' threads for the resolver, nothing optional,
-# and no protocol but HTTP and HTTPS: the host speaks nothing else.
+# Schannel for TLS, Windows' threads for the resolver, zlib for gzip,
+# nothing else optional, and no protocol but HTTP and HTTPS: the host speaks
+# nothing else. Only the library is built.
 build_curl() {
   mkdir "$work/curl"
   tar xzf "$src/curl_$curl_version.orig.tar.gz" -C "$work/curl" --strip-components=1
@@ -149,8 +191,8 @@ build_curl() {
   patch_curl "$work/curl"
   cd "$work/curl"
   CC=$cc ./configure --host=$host --prefix="$prefix" --disable-shared \
-    --with-schannel --without-openssl --disable-pthreads \
-    --without-zlib --without-brotli --without-zstd --without-libidn2 \
+    --with-schannel --without-openssl --disable-pthreads --with-zlib="$prefix" \
+    --without-brotli --without-zstd --without-libidn2 \
     --without-libpsl --without-nghttp2 --without-libssh2 --without-librtmp \
     --disable-ldap --disable-ldaps --disable-manual --disable-dependency-tracking \
     --disable-dict --disable-file --disable-ftp --disable-gopher --disable-imap \
@@ -169,12 +211,13 @@ build_gtest() {
   cmake --install "$work/gtest"
 }
 
-# Two chains side by side: Tk needs Tcl's build tree; the rest is
-# independent. Each chain's configure steps leave a core to the other.
+# Two chains side by side: Tk needs Tcl's build tree, libcurl zlib; the
+# rest is independent. Each chain's configure steps, which run one process
+# at a time, leave a core to the other.
 build_all() {
   (step tcl build_tcl && step tk build_tk && step gtest build_gtest) &
   local tcl_chain=$!
-  (step curl build_curl && step openssl build_openssl) &
+  (step zlib build_zlib && step curl build_curl && step openssl build_openssl) &
   local curl_chain=$!
   local failed=0
   wait "$tcl_chain" || failed=1
@@ -190,30 +233,38 @@ record_versions() {
     echo "curl_$curl_version.orig.tar.gz"
     newest "$src" "curl_$curl_version-*.debian.tar.xz"
     newest "$src" "openssl_$openssl_series.*.orig.tar.gz"
+    echo "zlib from Tcl's compat/zlib"
     echo "compiler $("$cc" --version | head -n 1)"
     echo "googletest $(dpkg-query -W -f='${Version}' googletest)"
   } >"$prefix/VERSIONS"
 }
 
 main() {
+  local fetch_only=0
+  [ "${1:-}" != --fetch ] || fetch_only=1
   command -v "$cc" >/dev/null || die "$cc not found (Debian package mingw-w64)"
   mkdir -p "$cache"
   prefix=$cache/win64-tcl$tcl_version-curl$curl_version-openssl$openssl_series-$(recipe_hash)
   if [ -e "$prefix/.complete" ]; then
-    echo "$prefix"
+    [ $fetch_only = 1 ] || echo "$prefix"
     return 0
   fi
   # One builder at a time; a run that waited finds the prefix done.
   exec 9>"$cache/.lock"
   flock 9
   if [ -e "$prefix/.complete" ]; then
-    echo "$prefix"
+    [ $fetch_only = 1 ] || echo "$prefix"
     return 0
   fi
   src=$cache/sources
   mkdir -p "$src"
   # Under the lock, what is left of an earlier run is an interrupted one.
-  rm -rf "$prefix" "$cache"/build.* "$src"/fetch.*
+  rm -rf "$src"/fetch.*
+  if [ $fetch_only = 1 ]; then
+    fetch_sources "$src"
+    return 0
+  fi
+  rm -rf "$prefix" "$cache"/build.*
   fetch_sources "$src"
   work=$(mktemp -d "$cache/build.XXXXXX")
   say "building into $prefix"

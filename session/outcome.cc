@@ -6,6 +6,7 @@
 #include <string>
 
 #include "base/owners.h"
+#include "base/platform.h"
 #include "log/log.h"
 #include "session/reply.h"
 #include "session/response_buffer.h"
@@ -98,7 +99,8 @@ int JudgeTransfer(Session* session, Tcl_Interp* interp) {
   if (session->errbuf[0]) return FailTransfer(session, interp, session->errbuf);
   if (ended)
     return FailTransfer(session, interp, curl_easy_strerror(session->transfer_result));
-  SetResult(interp, errcode != 0 ? std::strerror(errcode) : "Неопределённая ошибка");
+  SetResult(interp,
+            errcode != 0 ? qsn::OsErrorText(errcode).c_str() : "Неопределённая ошибка");
   return TCL_ERROR;
 }
 

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "base/owners.h"
+#include "base/platform.h"
 #include "log/log.h"
 #include "session/outcome.h"
 #include "session/request_url.h"
@@ -16,8 +17,6 @@
 #include "session/wire_text.h"
 
 namespace {
-
-constexpr long kEInProgress = 115;
 
 void SetResult(Tcl_Interp* interp, const char* text) {
   Tcl_SetObjResult(interp, Tcl_NewStringObj(text, -1));
@@ -105,10 +104,10 @@ bool SetUpTransfer(Session* session, Tcl_Interp* interp, Tcl_Obj* command,
 
 // Ends what the last request left on the session: a transfer still running
 // (a no-wait request's) is driven to its end, its reply to be dropped, and
-// the handle is detached. A handle whose last connection failed with
-// EINPROGRESS is replaced, as it would keep failing. Returns how libcurl's
-// driving went: a no-wait request that could not be driven to its end may
-// never have reached the server.
+// the handle is detached. A handle whose last connection ended while still
+// being made (EINPROGRESS, 115 on Linux) is replaced, as it would keep
+// failing. Returns how libcurl's driving went: a no-wait request that could
+// not be driven to its end may never have reached the server.
 CURLMcode FinishLastTransfer(Session* session) {
   CURLMcode drained = session->transfer_done ? CURLM_OK : DrainTransfer(session);
   curl_multi_remove_handle(session->multi.get(), session->easy.get());
@@ -116,8 +115,9 @@ CURLMcode FinishLastTransfer(Session* session) {
 
   long errcode = 0;
   if (curl_easy_getinfo(session->easy.get(), CURLINFO_OS_ERRNO, &errcode) == CURLE_OK &&
-      errcode == kEInProgress) {
-    LogPrintf(3, "Переинициализируем curl из-за ошибки 115 (Operation in progress)\n");
+      qsn::IsConnectInProgress(errcode)) {
+    LogPrintf(3, "Переинициализируем curl из-за ошибки %ld (Operation in progress)\n",
+              errcode);
     qsn::EasyPtr fresh(curl_easy_init());
     if (fresh) session->easy = std::move(fresh);
   }

@@ -1,9 +1,11 @@
 // Helpers shared by the unit tests: a scratch working directory and files.
 #pragma once
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
 
@@ -15,9 +17,17 @@ namespace qsn::testing {
 class ScratchDir {
  public:
   ScratchDir() {
-    char templ[] = "/tmp/qsntest.XXXXXX";
-    if (!mkdtemp(templ)) std::abort();
-    path_ = templ;
+    // A random name in the system's temporary folder; create_directory
+    // says whether it was new, so a name taken meanwhile is tried again.
+    std::mt19937_64 random(std::random_device{}() ^
+                           std::chrono::steady_clock::now().time_since_epoch().count());
+    std::filesystem::path base = std::filesystem::temp_directory_path();
+    for (int attempt = 0;; ++attempt) {
+      if (attempt == 100) std::abort();
+      path_ = base / ("qsntest." + std::to_string(random()));
+      std::error_code error;
+      if (std::filesystem::create_directory(path_, error)) break;
+    }
     old_ = std::filesystem::current_path();
     std::filesystem::current_path(path_);
   }
@@ -47,6 +57,22 @@ inline std::string ReadFile(const std::string& name) {
 
 inline void WriteFile(const std::string& name, const std::string& data) {
   std::ofstream(name, std::ios::binary) << data;
+}
+
+// The UTF-8 form of a character of the Basic Multilingual Plane.
+inline std::string Utf8(unsigned code) {
+  std::string s;
+  if (code < 0x80) {
+    s += static_cast<char>(code);
+  } else if (code < 0x800) {
+    s += static_cast<char>(0xC0 | (code >> 6));
+    s += static_cast<char>(0x80 | (code & 0x3F));
+  } else {
+    s += static_cast<char>(0xE0 | (code >> 12));
+    s += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    s += static_cast<char>(0x80 | (code & 0x3F));
+  }
+  return s;
 }
 
 // The folder of the committed test vectors.

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <vector>
 
-#include "base/iconv_owner.h"
+#include "base/platform.h"
 #include "host/init_cipher.h"
 
 namespace qsn {
@@ -89,23 +89,6 @@ bool ScanUtf8(std::string_view text, size_t stop, std::string* error) {
   return true;
 }
 
-// Runs the whole of `in` through `cd`, whose output takes at most `growth`
-// bytes for each byte of input (KOI8-R takes one for UTF-8's one to three;
-// UTF-8 takes up to three for a KOI8-R byte). On a stop, returns false with
-// the offset of the byte that stopped it.
-bool Convert(iconv_t cd, std::string_view in, size_t growth, std::string* out,
-             size_t* stop) {
-  out->assign(in.size() * growth + 16, '\0');
-  char* inptr = const_cast<char*>(in.data());
-  size_t inleft = in.size();
-  char* outptr = out->data();
-  size_t outleft = out->size();
-  size_t r = iconv(cd, &inptr, &inleft, &outptr, &outleft);
-  out->resize(outptr - out->data());
-  *stop = inptr - in.data();
-  return r != static_cast<size_t>(-1) && inleft == 0;
-}
-
 // Tcl's own words for what an unfinished command lacks.
 const char* Missing(int error_type) {
   switch (error_type) {
@@ -122,8 +105,8 @@ const char* Missing(int error_type) {
   }
 }
 
-// Why iconv_open failed for `what`, from its errno: the system has no such
-// converter, or had no room for one.
+// Why the converter for `what` could not be opened, from its errno: the
+// system has no such converter, or had no room for one.
 std::string ConverterMissing(const char* what) {
   if (errno == EINVAL) return std::string("no ") + what + " converter on this system";
   return std::string("cannot open the ") + what + " converter: " + std::strerror(errno);
@@ -163,13 +146,13 @@ bool Utf8ToKoi8r(std::string_view utf8, std::string* koi8, std::string* error) {
   if (utf8.substr(0, kByteOrderMark.size()) == kByteOrderMark)
     utf8.remove_prefix(kByteOrderMark.size());
   if (!ScanUtf8(utf8, std::string_view::npos, error)) return false;
-  Iconv cd("KOI8-R", "UTF-8");
-  if (!cd.ok()) {
+  TextConverter converter("KOI8-R", "UTF-8");
+  if (!converter.ok()) {
     *error = ConverterMissing("UTF-8 to KOI8-R");
     return false;
   }
   size_t stop = 0;
-  if (Convert(cd.get(), utf8, 1, koi8, &stop)) return true;
+  if (converter.Convert(utf8, koi8, &stop)) return true;
   ScanUtf8(utf8, stop, error);
   return false;
 }
@@ -181,13 +164,13 @@ bool Koi8rToUtf8(std::string_view koi8, std::string* utf8, std::string* error) {
              " (the host ignores the script from there on)";
     return false;
   }
-  Iconv cd("UTF-8", "KOI8-R");
-  if (!cd.ok()) {
+  TextConverter converter("UTF-8", "KOI8-R");
+  if (!converter.ok()) {
     *error = ConverterMissing("KOI8-R to UTF-8");
     return false;
   }
   size_t stop = 0;
-  if (!Convert(cd.get(), koi8, 3, utf8, &stop)) {
+  if (!converter.Convert(koi8, utf8, &stop)) {
     *error = "cannot convert from KOI8-R at offset " + std::to_string(stop);
     return false;
   }

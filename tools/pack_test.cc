@@ -24,6 +24,21 @@ TEST(Pack, ConvertsCyrillicToKoi8r) {
   EXPECT_EQ(koi8, "set a 1");
 }
 
+TEST(Pack, EveryByteOfKoi8rMakesTheRoundTrip) {
+  // KOI8-R's upper half, bytes 0x80 to 0xFF, as the character set defines it.
+  const std::string upper =
+      "─│┌┐└┘├┤┬┴┼▀▄█▌▐░▒▓⌠■∙√≈≤≥\u00A0⌡°²·÷"
+      "═║╒ё╓╔╕╖╗╘╙╚╛╜╝╞╟╠╡Ё╢╣╤╥╦╧╨╩╪╫╬©"
+      "юабцдефгхийклмнопярстужвьызшэщчъ"
+      "ЮАБЦДЕФГХИЙКЛМНОПЯРСТУЖВЬЫЗШЭЩЧЪ";
+  std::string bytes, utf8, back, error;
+  for (int byte = 1; byte < 0x100; ++byte) bytes += static_cast<char>(byte);
+  ASSERT_TRUE(qsn::Koi8rToUtf8(bytes, &utf8, &error)) << error;
+  EXPECT_EQ(utf8, bytes.substr(0, 0x7F) + upper);
+  ASSERT_TRUE(Utf8ToKoi8r(utf8, &back, &error)) << error;
+  EXPECT_EQ(back, bytes);
+}
+
 TEST(Pack, RefusesWhatTheHostCouldNotRunNamingWhere) {
   std::string koi8, error;
   EXPECT_FALSE(Utf8ToKoi8r("set a 1\nset b \"ж中\"\n", &koi8, &error));

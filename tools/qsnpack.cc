@@ -1,7 +1,6 @@
 // qsnpack: packs a UTF-8 Tcl script into init.dat for the host, unpacks a
 // shipped init.dat for inspection, and writes the init.dat of development
 // that runs a script from where it lies.
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +13,7 @@
 #include <string>
 
 #include "base/owners.h"
+#include "base/platform.h"
 #include "tools/pack.h"
 
 namespace {
@@ -96,7 +96,7 @@ bool WriteAndClose(int fd, const std::string& data, int* error) {
 // process substitution) is written to directly: replacing it with a
 // regular file would destroy it.
 bool WriteThrough(const std::string& name, const std::string& data) {
-  int fd = open(name.c_str(), O_WRONLY | O_CLOEXEC);
+  int fd = qsn::OpenToWriteThrough(name);
   if (fd < 0) return Fail(name, std::strerror(errno));
   int error;
   return WriteAndClose(fd, data, &error) || Fail(name, std::strerror(error));
@@ -109,19 +109,19 @@ bool WriteThrough(const std::string& name, const std::string& data) {
 bool ReplaceFile(const std::string& name, const std::string& target, mode_t mode,
                  const std::string& data) {
   std::string temp = target + ".XXXXXX";
-  int fd = mkstemp(temp.data());
+  int fd = qsn::CreateTemporaryFile(&temp);
   if (fd < 0) return Fail(name, std::strerror(errno));
-  // mkstemp makes the file private: without the mode it should have, the
+  // The temporary file is private: without the mode it should have, the
   // output would be unreadable to others where the old one was not.
   int error = 0;
-  bool ok = fchmod(fd, mode) == 0;
+  bool ok = qsn::SetFileMode(fd, mode);
   if (!ok) {
     error = errno;
     close(fd);
   } else {
     ok = WriteAndClose(fd, data, &error);
   }
-  if (ok && std::rename(temp.c_str(), target.c_str()) != 0) ok = false, error = errno;
+  if (ok && !qsn::RenameOver(temp, target)) ok = false, error = errno;
   if (!ok) {
     unlink(temp.c_str());
     return Fail(name, std::strerror(error));
@@ -148,10 +148,8 @@ bool WriteAll(const std::string& name, const std::string& data) {
   mode_t mode;
   if (exists) {
     // Writing to the name itself would replace a symbolic link with a file.
-    char* resolved = realpath(name.c_str(), nullptr);
-    if (!resolved) return Fail(name, std::strerror(errno));
-    target = resolved;
-    std::free(resolved);
+    target = qsn::ResolvedPath(name);
+    if (target.empty()) return Fail(name, std::strerror(errno));
     mode = existing.st_mode & 07777;
   } else {
     mode_t mask = umask(0);
@@ -173,7 +171,7 @@ int WriteDevFile(const std::string& script_name, const std::string& out_name) {
   std::filesystem::path path = std::filesystem::absolute(script_name, failure);
   if (failure) return Fail(script_name, failure.message()), 1;
   std::string script, output, error;
-  if (!qsn::DevScript(path.lexically_normal().string(), &script, &error) ||
+  if (!qsn::DevScript(path.lexically_normal().u8string(), &script, &error) ||
       !qsn::PackScript(script, &output, &error))
     return Fail(script_name, error), 1;
   return WriteAll(out_name, output) ? 0 : 1;
@@ -193,6 +191,9 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, stderr);
     return 2;
   }
+  // init.dat and the scripts go through "-" byte for byte.
+  qsn::SetBinaryMode(stdin);
+  qsn::SetBinaryMode(stdout);
   std::string in_name = argv[2], out_name = argv[3];
   bool pack = verb == "pack";
   // A script near the size limit needs a few times its size in memory; a

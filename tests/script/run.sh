@@ -6,9 +6,16 @@
 # Each test file sees `peer(http)`, `peer(https)`, `peer(proxy)`,
 # `peer(refused)`, `peer(dir)` (its working directory), and `peer(server)`
 # with `peer(app)` to start servers of its own.
+#
+# QSNWRAP runs the host under a tool (valgrind; wine for the Windows host).
+# QSNTLSHOST names the HTTPS server in its certificate and URL (default
+# 127.0.0.1; Windows' TLS matches host names only, so localhost there).
+# QSNLIB, when set, is linked into each working directory as lib (the
+# Windows host's script libraries, which it finds only there).
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 QSNCLIENT=${QSNCLIENT:?} QSNPACK=${QSNPACK:?} QSNSERVER=${QSNSERVER:?}
+tls_host=${QSNTLSHOST:-127.0.0.1}
 
 scratch=$(mktemp -d /tmp/qsnscript.XXXXXX)
 pids=()
@@ -49,10 +56,12 @@ start_server() {
 
 start_server http || exit 1
 http_url=$started_url
-openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -days 1 \
+if [[ $tls_host =~ ^[0-9.]+$ ]]; then san=IP:$tls_host; else san=DNS:$tls_host; fi
+openssl req -x509 -newkey rsa:2048 -nodes -subj "/CN=$tls_host" -days 1 \
+  -addext "subjectAltName=$san" \
   -keyout "$scratch/key.pem" -out "$scratch/cert.pem" 2>/dev/null || exit 1
 start_server https --tls-cert "$scratch/cert.pem" --tls-key "$scratch/key.pem" || exit 1
-https_url=$started_url
+https_url=${started_url/127.0.0.1/$tls_host}
 
 proxy_port=$(free_port)
 cat >"$scratch/tinyproxy.conf" <<CONF
@@ -83,6 +92,7 @@ for test_file in "$@"; do
   name=$(basename "$test_file" .test)
   dir="$scratch/$name"
   mkdir -p "$dir"
+  [ -z "${QSNLIB:-}" ] || ln -sfn "$QSNLIB" "$dir/lib"
   cat >"$dir/driver.tcl" <<TCL
 package require tcltest
 namespace import ::tcltest::*
@@ -90,8 +100,8 @@ array set peer [list http $http_url https $https_url \
     proxy http://127.0.0.1:$proxy_port refused http://127.0.0.1:$(free_port)/ \
     dir [pwd] proxylog $scratch/tinyproxy.log \
     server $QSNSERVER app $here/app.tcl]
-source $here/helpers.tcl
-if {[catch {source $test_file}]} {
+source -encoding utf-8 $here/helpers.tcl
+if {[catch {source -encoding utf-8 $test_file}]} {
     puts stderr \$::errorInfo
     exit 2
 }
@@ -102,7 +112,6 @@ exit \$status
 TCL
   "$QSNPACK" pack "$dir/driver.tcl" "$dir/init.dat" || exit 1
   echo "== $name"
-  # QSNWRAP runs the host under a tool, valgrind for one.
   if ! (cd "$dir" && env -u DISPLAY ${QSNWRAP:-} "$QSNCLIENT"); then
     status=1
     echo "-- $name failed; the end of its log:"

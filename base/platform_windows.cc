@@ -1,0 +1,317 @@
+// The platform's differences on Windows. There is no iconv: Windows' own
+// code page tables convert, one character at a time, so that a character a
+// table lacks stops the conversion as it stops iconv on POSIX systems.
+#include <direct.h>
+#include <fcntl.h>
+#include <io.h>
+#include <share.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+// Winsock's header brings in the rest of Windows' (windows.h) after itself.
+#include <winsock2.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "base/platform.h"
+
+namespace qsn {
+namespace {
+
+// The code pages of the character sets the host and the packer name.
+constexpr UINT kNoCodePage = 0;
+constexpr UINT kKoi8r = 20866;
+constexpr UINT kCp866 = 866;
+
+UINT CodePageOf(const char* name) {
+  if (!std::strcmp(name, "UTF-8")) return CP_UTF8;
+  if (!std::strcmp(name, "KOI8-R")) return kKoi8r;
+  if (!std::strcmp(name, "CP866")) return kCp866;
+  return kNoCodePage;
+}
+
+// The length of the UTF-8 sequence at text[0] and its code point, or 0 when
+// it is invalid or cut short (overlong forms, surrogates and code points
+// past U+10FFFF included), as iconv judges it.
+size_t DecodeUtf8(const unsigned char* text, size_t length, unsigned* code_point) {
+  unsigned c = text[0];
+  size_t n;
+  unsigned min;
+  if (c < 0x80) {
+    *code_point = c;
+    return 1;
+  } else if ((c & 0xE0) == 0xC0) {
+    n = 2, min = 0x80, c &= 0x1F;
+  } else if ((c & 0xF0) == 0xE0) {
+    n = 3, min = 0x800, c &= 0x0F;
+  } else if ((c & 0xF8) == 0xF0) {
+    n = 4, min = 0x10000, c &= 0x07;
+  } else {
+    return 0;
+  }
+  if (length < n) return 0;
+  for (size_t i = 1; i < n; ++i) {
+    if ((text[i] & 0xC0) != 0x80) return 0;
+    c = (c << 6) | (text[i] & 0x3F);
+  }
+  if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return 0;
+  *code_point = c;
+  return n;
+}
+
+void AppendUtf8(unsigned c, std::string* out) {
+  if (c < 0x80) {
+    out->push_back(static_cast<char>(c));
+  } else if (c < 0x800) {
+    out->push_back(static_cast<char>(0xC0 | (c >> 6)));
+    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else {
+    out->push_back(static_cast<char>(0xE0 | (c >> 12)));
+    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  }
+}
+
+// The byte of the single-byte `code_page` for the character `c`, or -1
+// when the page has none. No best fit: "ä" does not become "a".
+int ToCodePage(UINT code_page, unsigned c) {
+  if (c < 0x80) return static_cast<int>(c);
+  // Every character of these pages lies in the Basic Multilingual Plane.
+  if (c > 0xFFFF) return -1;
+  wchar_t wide = static_cast<wchar_t>(c);
+  char byte[2];
+  BOOL used_default = FALSE;
+  int n = WideCharToMultiByte(code_page, WC_NO_BEST_FIT_CHARS, &wide, 1, byte,
+                              sizeof byte, nullptr, &used_default);
+  if (n != 1 || used_default) return -1;
+  return static_cast<unsigned char>(byte[0]);
+}
+
+// The character of `byte` in the single-byte `code_page`, or -1.
+long FromCodePage(UINT code_page, unsigned char byte) {
+  if (byte < 0x80) return byte;
+  wchar_t wide;
+  char in = static_cast<char>(byte);
+  if (MultiByteToWideChar(code_page, MB_ERR_INVALID_CHARS, &in, 1, &wide, 1) != 1)
+    return -1;
+  return wide;
+}
+
+// The system's words for a Winsock or system error, in UTF-8.
+std::string SystemMessage(DWORD code) {
+  wchar_t wide[512];
+  DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                           nullptr, code, 0, wide, sizeof wide / sizeof wide[0], nullptr);
+  while (n > 0 && (wide[n - 1] == L'\r' || wide[n - 1] == L'\n' || wide[n - 1] == L'.'))
+    --n;
+  if (n == 0) return "error " + std::to_string(code);
+  char utf8[1536];
+  int length = WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(n), utf8,
+                                   sizeof utf8, nullptr, nullptr);
+  return length > 0 ? std::string(utf8, length) : "error " + std::to_string(code);
+}
+
+// The errno value closest to a failed call's GetLastError, for callers that
+// report errno.
+int ErrnoOf(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+      return EACCES;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return ENOSPC;
+    case ERROR_NOT_SAME_DEVICE:
+      return EXDEV;
+    default:
+      return EIO;
+  }
+}
+
+}  // namespace
+
+std::string PathInWorkingDirectory(std::string_view name) {
+  std::string native(name);
+  std::replace(native.begin(), native.end(), '/', '\\');
+  char cwd[1024];
+  if (!_getcwd(cwd, sizeof cwd)) return ".\\" + native;
+  std::string path = cwd;
+  // The root of a drive ("C:\") already ends in the separator.
+  if (path.empty() || path.back() != '\\') path += '\\';
+  return path + native;
+}
+
+bool SetEnvironment(const char* name, const char* value) {
+  // Tcl finds its library through the process's environment block; its
+  // `env` array starts from the C runtime's copy, which the block's
+  // setter leaves alone.
+  return SetEnvironmentVariableA(name, value) && _putenv_s(name, value) == 0;
+}
+
+FilePtr OpenSharedLogFile(const std::string& path) {
+  return FilePtr(_fsopen(path.c_str(), "wb", _SH_DENYNO));
+}
+
+void ShowOnConsole(std::string_view) {
+  // A GUI program has no console to show anything on.
+}
+
+std::tm LocalTime(std::time_t t) {
+  std::tm broken_down{};
+  localtime_s(&broken_down, &t);
+  return broken_down;
+}
+
+bool IsConnectInProgress(long os_error) {
+  return os_error == WSAEINPROGRESS || os_error == WSAEWOULDBLOCK;
+}
+
+std::string OsErrorText(long os_error) {
+  // The outcomes a script tells apart, worded as on POSIX systems.
+  switch (os_error) {
+    case WSAECONNREFUSED:
+      return "Connection refused";
+    case WSAETIMEDOUT:
+      return "Connection timed out";
+    case WSAECONNRESET:
+      return "Connection reset by peer";
+    case WSAEHOSTUNREACH:
+      return "No route to host";
+    case WSAENETUNREACH:
+      return "Network is unreachable";
+    case WSAEINPROGRESS:
+    case WSAEWOULDBLOCK:
+      return "Operation now in progress";
+    default:
+      return SystemMessage(static_cast<DWORD>(os_error));
+  }
+}
+
+struct Cp866Fallback::System {};
+
+Cp866Fallback::Cp866Fallback() : system_(std::make_unique<System>()) {}
+Cp866Fallback::~Cp866Fallback() = default;
+
+bool Cp866Fallback::ok() const { return IsValidCodePage(kCp866); }
+
+size_t Cp866Fallback::Convert(const char* text, size_t length, char* out) const {
+  auto bytes = reinterpret_cast<const unsigned char*>(text);
+  size_t i = 0, o = 0;
+  while (i < length) {
+    unsigned c = 0;
+    size_t n = DecodeUtf8(bytes + i, length - i, &c);
+    int byte = n ? ToCodePage(kCp866, c) : -1;
+    if (byte < 0) break;
+    out[o++] = static_cast<char>(byte);
+    i += n;
+  }
+  return o;
+}
+
+struct TextConverter::System {
+  UINT to = kNoCodePage;
+  UINT from = kNoCodePage;
+};
+
+TextConverter::TextConverter(const char* to, const char* from)
+    : system_(std::make_unique<System>()) {
+  UINT to_page = CodePageOf(to), from_page = CodePageOf(from);
+  if (to_page == kNoCodePage || from_page == kNoCodePage || !IsValidCodePage(to_page) ||
+      !IsValidCodePage(from_page)) {
+    errno = EINVAL;
+    return;
+  }
+  system_->to = to_page;
+  system_->from = from_page;
+}
+TextConverter::~TextConverter() = default;
+
+bool TextConverter::ok() const { return system_->to != kNoCodePage; }
+
+bool TextConverter::Convert(std::string_view in, std::string* out, size_t* stop) const {
+  out->clear();
+  auto bytes = reinterpret_cast<const unsigned char*>(in.data());
+  size_t i = 0;
+  while (i < in.size()) {
+    unsigned c = 0;
+    size_t n = 1;
+    if (system_->from == CP_UTF8) {
+      n = DecodeUtf8(bytes + i, in.size() - i, &c);
+    } else {
+      long decoded = FromCodePage(system_->from, bytes[i]);
+      n = decoded < 0 ? 0 : 1;
+      c = static_cast<unsigned>(decoded);
+    }
+    if (n == 0) break;
+    if (system_->to == CP_UTF8) {
+      AppendUtf8(c, out);
+    } else {
+      int byte = ToCodePage(system_->to, c);
+      if (byte < 0) break;
+      out->push_back(static_cast<char>(byte));
+    }
+    i += n;
+  }
+  *stop = i;
+  return i == in.size();
+}
+
+void SetBinaryMode(FILE* stream) { _setmode(_fileno(stream), _O_BINARY); }
+
+int OpenToWriteThrough(const std::string& name) {
+  return _open(name.c_str(), _O_WRONLY | _O_BINARY | _O_NOINHERIT);
+}
+
+int CreateTemporaryFile(std::string* name_template) {
+  // _mktemp_s picks a name; _O_EXCL makes taking it fail if another
+  // process took it first, so the name is tried again.
+  std::string pattern = *name_template;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    *name_template = pattern;
+    errno_t made = _mktemp_s(name_template->data(), name_template->size() + 1);
+    if (made != 0) {
+      errno = made;
+      return -1;
+    }
+    int fd = -1;
+    errno_t opened = _sopen_s(&fd, name_template->c_str(),
+                              _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                              _SH_DENYNO, _S_IREAD | _S_IWRITE);
+    if (opened == 0) return fd;
+    if (opened != EEXIST) {
+      errno = opened;
+      return -1;
+    }
+  }
+  errno = EEXIST;
+  return -1;
+}
+
+bool SetFileMode(int, unsigned) {
+  // Windows files carry access lists, not mode bits: a new file gets its
+  // folder's, as the file it replaces had.
+  return true;
+}
+
+bool RenameOver(const std::string& from, const std::string& to) {
+  if (MoveFileExA(from.c_str(), to.c_str(),
+                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    return true;
+  errno = ErrnoOf(GetLastError());
+  return false;
+}
+
+std::string ResolvedPath(const std::string& name) {
+  char* full = _fullpath(nullptr, name.c_str(), 0);
+  if (!full) return "";
+  std::string path = full;
+  std::free(full);
+  return path;
+}
+
+}  // namespace qsn

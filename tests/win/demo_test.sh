@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# demo_test.sh [SHOT]: the demo client in the Windows host under Wine,
+# against the demo's server on Linux: its walk-through, a screenshot of its
+# window (copied to SHOT when given), and what it logged.
+# Environment as for lib.sh, and QSNSERVER (the Linux qsnserver).
+source "$(dirname "$0")/lib.sh"
+QSNSERVER=${QSNSERVER:?path of qsnserver}
+root=$(cd "$(dirname "$0")/../.." && pwd)
+shot=${1:-}
+
+d=$(windir demo)
+"$QSNPACK" pack "$root/demo/client.tcl" "$d/init.dat"
+(cd "$d" && exec "$QSNSERVER" --listen 127.0.0.1:0 "$root/demo/server.tcl" \
+  >"$d/server.log" 2>&1) &
+server=$!
+url=
+for _ in $(seq 100); do
+  url=$(sed -n '1s/^listening on //p' "$d/server.log")
+  [ -n "$url" ] && break
+  sleep 0.05
+done
+check "server up" test -n "$url"
+
+# The walk-through takes the screenshot of the session's display; it runs a
+# program by its path, so Wine gets a script of its own to start.
+printf '#!/bin/sh\nexec wine "%s" "$@"\n' "$QSNCLIENT_EXE" >"$scratch/client"
+chmod +x "$scratch/client"
+"$root/demo/walkthrough.sh" "$scratch/client" "$url" "$d"
+kill "$server"
+wait "$server" 2>/dev/null
+
+check "screenshot saved" test -s "$d/screenshot.png"
+colours=$(identify -format '%k' "$d/screenshot.png" 2>/dev/null)
+check "screenshot is not blank" test "${colours:-0}" -gt 20
+for line in "Вход пользователя Анна" "Добавлена задача Купить молоко" \
+  "Ошибка запроса add: Название задачи не может быть пустым" \
+  "Сценарий показа пройден" "Работа завершена" "response code=200"; do
+  check "log: $line" log_has "$d" "$line"
+done
+[ -z "$shot" ] || cp "$d/screenshot.png" "$shot"
+finish
