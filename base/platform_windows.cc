@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "base/platform.h"
+#include "base/utf8.h"
 
 namespace qsn {
 namespace {
@@ -29,35 +30,6 @@ UINT CodePageOf(const char* name) {
   if (!std::strcmp(name, "KOI8-R")) return kKoi8r;
   if (!std::strcmp(name, "CP866")) return kCp866;
   return kNoCodePage;
-}
-
-// The length of the UTF-8 sequence at text[0] and its code point, or 0 when
-// it is invalid or cut short (overlong forms, surrogates and code points
-// past U+10FFFF included), as iconv judges it.
-size_t DecodeUtf8(const unsigned char* text, size_t length, unsigned* code_point) {
-  unsigned c = text[0];
-  size_t n;
-  unsigned min;
-  if (c < 0x80) {
-    *code_point = c;
-    return 1;
-  } else if ((c & 0xE0) == 0xC0) {
-    n = 2, min = 0x80, c &= 0x1F;
-  } else if ((c & 0xF0) == 0xE0) {
-    n = 3, min = 0x800, c &= 0x0F;
-  } else if ((c & 0xF8) == 0xF0) {
-    n = 4, min = 0x10000, c &= 0x07;
-  } else {
-    return 0;
-  }
-  if (length < n) return 0;
-  for (size_t i = 1; i < n; ++i) {
-    if ((text[i] & 0xC0) != 0x80) return 0;
-    c = (c << 6) | (text[i] & 0x3F);
-  }
-  if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return 0;
-  *code_point = c;
-  return n;
 }
 
 void AppendUtf8(unsigned c, std::string* out) {
@@ -200,11 +172,10 @@ Cp866Fallback::~Cp866Fallback() = default;
 bool Cp866Fallback::ok() const { return IsValidCodePage(kCp866); }
 
 size_t Cp866Fallback::Convert(const char* text, size_t length, char* out) const {
-  auto bytes = reinterpret_cast<const unsigned char*>(text);
   size_t i = 0, o = 0;
   while (i < length) {
     unsigned c = 0;
-    size_t n = DecodeUtf8(bytes + i, length - i, &c);
+    size_t n = DecodeUtf8(std::string_view(text + i, length - i), &c);
     int byte = n ? ToCodePage(kCp866, c) : -1;
     if (byte < 0) break;
     out[o++] = static_cast<char>(byte);
@@ -241,7 +212,7 @@ bool TextConverter::Convert(std::string_view in, std::string* out, size_t* stop)
     unsigned c = 0;
     size_t n = 1;
     if (system_->from == CP_UTF8) {
-      n = DecodeUtf8(bytes + i, in.size() - i, &c);
+      n = DecodeUtf8(in.substr(i), &c);
     } else {
       long decoded = FromCodePage(system_->from, bytes[i]);
       n = decoded < 0 ? 0 : 1;

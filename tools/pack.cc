@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/platform.h"
+#include "base/utf8.h"
 #include "host/init_cipher.h"
 
 namespace qsn {
@@ -23,35 +24,6 @@ struct Position {
   int column = 1;
 };
 
-// Length of the valid UTF-8 sequence at text[0], or 0 when it is invalid
-// (overlong forms, surrogates and code points past U+10FFFF included).
-size_t Utf8SequenceLength(std::string_view text, unsigned* code_point) {
-  auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
-  unsigned c = byte(0);
-  size_t length;
-  unsigned min;
-  if (c < 0x80) {
-    *code_point = c;
-    return 1;
-  } else if ((c & 0xE0) == 0xC0) {
-    length = 2, min = 0x80, c &= 0x1F;
-  } else if ((c & 0xF0) == 0xE0) {
-    length = 3, min = 0x800, c &= 0x0F;
-  } else if ((c & 0xF8) == 0xF0) {
-    length = 4, min = 0x10000, c &= 0x07;
-  } else {
-    return 0;
-  }
-  if (text.size() < length) return 0;
-  for (size_t i = 1; i < length; ++i) {
-    if ((byte(i) & 0xC0) != 0x80) return 0;
-    c = (c << 6) | (byte(i) & 0x3F);
-  }
-  if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return 0;
-  *code_point = c;
-  return length;
-}
-
 std::string At(const Position& p) {
   return "line " + std::to_string(p.line) + ", column " + std::to_string(p.column);
 }
@@ -63,7 +35,7 @@ bool ScanUtf8(std::string_view text, size_t stop, std::string* error) {
   size_t i = 0;
   while (i < text.size()) {
     unsigned cp = 0;
-    size_t n = Utf8SequenceLength(text.substr(i), &cp);
+    size_t n = DecodeUtf8(text.substr(i), &cp);
     if (n == 0) {
       *error = "invalid UTF-8 at " + At(p);
       return false;
@@ -185,7 +157,7 @@ bool DevScript(std::string_view absolute_path, std::string* script, std::string*
   std::string quoted;
   for (size_t i = 0; i < absolute_path.size();) {
     unsigned cp = 0;
-    size_t n = Utf8SequenceLength(absolute_path.substr(i), &cp);
+    size_t n = DecodeUtf8(absolute_path.substr(i), &cp);
     if (n == 0 || cp == 0) {
       *error = "the absolute path of the script is not valid UTF-8";
       return false;
