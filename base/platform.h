@@ -15,11 +15,13 @@
 
 namespace qsn {
 
-// `name` in the working directory, as the system's file calls take it
-// (a name with "/" between folders gets the system's separator). A working
-// directory that cannot be read (deleted, or too deep for the host's buffer
-// of 1024 bytes) gives a name relative to "." instead: it still means here,
-// where an empty directory would mean the root folder.
+// `name` in the working directory (a name with "/" between folders gets the
+// system's separator). A working directory that cannot be read (deleted, or
+// too deep for the host's buffer of 1024 bytes) gives a name relative to "."
+// instead: it still means here, where an empty directory would mean the root
+// folder. The path is in the form the two calls below take: the system's
+// bytes on POSIX systems, UTF-8 on Windows (any folder name, whatever the
+// code page).
 std::string PathInWorkingDirectory(std::string_view name);
 
 // Sets `name` to `value` in the process's environment, replacing any value

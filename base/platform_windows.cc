@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "base/platform.h"
 #include "base/utf8.h"
@@ -84,6 +85,27 @@ std::string SystemMessage(DWORD code) {
   return length > 0 ? std::string(utf8, length) : "error " + std::to_string(code);
 }
 
+// UTF-8 to UTF-16 and back, for the system's wide calls. Text that does
+// not convert gives an empty string.
+std::wstring WideOfUtf8(std::string_view text) {
+  int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                              nullptr, 0);
+  std::wstring wide(n > 0 ? n : 0, L'\0');
+  if (n > 0)
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                        wide.data(), n);
+  return wide;
+}
+
+std::string Utf8OfWide(const wchar_t* wide) {
+  int n = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+  if (n <= 1) return std::string();
+  std::string text(n, '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide, -1, text.data(), n, nullptr, nullptr);
+  text.pop_back();  // the terminating NUL
+  return text;
+}
+
 // The errno value closest to a failed call's GetLastError, for callers that
 // report errno.
 int ErrnoOf(DWORD error) {
@@ -110,23 +132,28 @@ int ErrnoOf(DWORD error) {
 std::string PathInWorkingDirectory(std::string_view name) {
   std::string native(name);
   std::replace(native.begin(), native.end(), '/', '\\');
-  char cwd[1024];
-  if (!_getcwd(cwd, sizeof cwd)) return ".\\" + native;
-  std::string path = cwd;
+  // The wide form: the ANSI one turns what the code page lacks (a Russian
+  // user's folder on a Western Windows) into '?', a path to nowhere.
+  wchar_t cwd[1024];
+  if (!_wgetcwd(cwd, sizeof cwd / sizeof cwd[0])) return ".\\" + native;
+  std::string path = Utf8OfWide(cwd);
+  if (path.empty()) return ".\\" + native;
   // The root of a drive ("C:\") already ends in the separator.
-  if (path.empty() || path.back() != '\\') path += '\\';
+  if (path.back() != '\\') path += '\\';
   return path + native;
 }
 
 bool SetEnvironment(const char* name, const char* value) {
-  // Tcl finds its library through the process's environment block; its
-  // `env` array starts from the C runtime's copy, which the block's
-  // setter leaves alone.
-  return SetEnvironmentVariableA(name, value) && _putenv_s(name, value) == 0;
+  // Tcl finds its library through the process's environment block, read
+  // as UTF-16; its `env` array starts from the C runtime's wide copy, which
+  // the block's setter leaves alone.
+  std::wstring wide_name = WideOfUtf8(name), wide_value = WideOfUtf8(value);
+  return SetEnvironmentVariableW(wide_name.c_str(), wide_value.c_str()) &&
+         _wputenv_s(wide_name.c_str(), wide_value.c_str()) == 0;
 }
 
 FilePtr OpenSharedLogFile(const std::string& path) {
-  return FilePtr(_fsopen(path.c_str(), "wb", _SH_DENYNO));
+  return FilePtr(_wfsopen(WideOfUtf8(path).c_str(), L"wb", _SH_DENYNO));
 }
 
 void ShowOnConsole(std::string_view) {

@@ -17,7 +17,8 @@
 
 int ClientMain(int argc, char** argv) {
   // Before Tcl is first called: it reads TCL_LIBRARY once. When the folder
-  // is absent Tcl falls back to its installed library.
+  // is absent Tcl falls back to the library it was built to find (on
+  // Linux the system's).
   qsn::SetEnvironment("TCL_LIBRARY", qsn::PathInWorkingDirectory("lib/tcl8.5").c_str());
   std::setlocale(LC_CTYPE, "");
 

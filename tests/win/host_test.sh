@@ -109,4 +109,15 @@ fi
 LC_ALL=C.UTF-8 run_win "$d" Привет
 check "C.UTF-8: question marks" log_has "$d" "argv=<??????> cp1252"
 
+# A working folder whose name the ANSI code page lacks (a Russian user's
+# profile on a Western Windows): Tcl's library and the log are still found
+# there.
+d=$(windir "Пользователь")
+pack_into "$d" <<'TCL'
+mputs "library=[expr {[info library] eq [file nativename [file join [pwd] lib tcl8.5]]}]" \
+    "koi8=[expr {"koi8-r" in [encoding names]}] Проверка"
+TCL
+LC_ALL=C.UTF-8 run_win "$d"
+check "Cyrillic folder: library and log found" log_has "$d" "library=1 koi8=1 Проверка"
+
 finish
