@@ -14,10 +14,10 @@ scripts/install-deps.sh
 # minutes, mostly while the Linux tests wait on their peers); a failure
 # shows with its log when the Windows part needs them.
 deps_log=$(mktemp /tmp/qsnwindeps.XXXXXX)
-setsid scripts/windows-deps.sh >"$deps_log" 2>&1 &
+setsid -w scripts/windows-deps.sh >"$deps_log" 2>&1 &
 deps=$!
-# A failing step ends the run: its builds end with it.
-trap 'kill -- -"$deps" 2>/dev/null || true' EXIT
+# A failing step ends the run: the builds of that group end with it.
+trap 'kill -- -"$deps" 2>/dev/null || true; rm -f "$deps_log"' EXIT
 echo "== fuzzing"
 scripts/fuzz.sh
 echo "== plain build"
@@ -27,9 +27,10 @@ echo "== sanitizer build"
 scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DQSN_SANITIZE=ON -DQSN_TORTURE=ON
 (cd build-asan && ctest --output-on-failure -j2)
 echo "== Windows host under Wine"
-if ! wait "$deps"; then
-  tail -n 40 "$deps_log" >&2
-  exit 1
-fi
+deps_status=0
+wait "$deps" || deps_status=$?
+trap - EXIT
+[ "$deps_status" = 0 ] || tail -n 40 "$deps_log" >&2
 rm -f "$deps_log"
+[ "$deps_status" = 0 ] || exit 1
 tests/win/run.sh

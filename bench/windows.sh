@@ -70,17 +70,23 @@ if [ -z "${QSN_WINE_SESSION:-}" ]; then
   wine_session_start
   own_session=1
 fi
-# rate OUTPUT: requests per second from "requests N seconds S ...".
-rate() { awk '{ printf "%.1f", $2 / $4 }' <<<"$1"; }
+# rate OUTPUT: requests per second from "requests N seconds S ...";
+# anything else (a program that failed) ends the run.
+rate() {
+  [[ $1 =~ ^requests\ [1-9][0-9]*\ seconds\ [0-9.]+ ]] && awk '$4 <= 0 { exit 1 } { printf "%.1f", $2 / $4 }' <<<"$1" ||
+    { echo "bench/windows.sh: no figures in '$1'" >&2; exit 1; }
+}
 host_rates=() bare_rates=()
 for ((r = 0; r < rounds; r++)); do
   for who in $( ((r % 2)) && echo "bare host" || echo "host bare"); do
     if [ "$who" = host ]; then
       line=$(cd "$run" && wine qsnclient.exe requests "$url" "$requests" 0)
-      host_rates+=("$(rate "$line")")
+      value=$(rate "$line")
+      host_rates+=("$value")
     else
       line=$(wine "$bare" "$url" "$requests")
-      bare_rates+=("$(rate "$line")")
+      value=$(rate "$line")
+      bare_rates+=("$value")
     fi
   done
 done
