@@ -26,6 +26,21 @@ InstallDir "$LOCALAPPDATA\Programs\${APP_NAME}"
 
 Page directory
 Page instfiles
+
+; The host writes its log into its folder: a folder under Program Files is
+; not writable by its user, and the log would silently not exist. The
+; Next button stays off for such a folder.
+Function .onVerifyInstDir
+  StrLen $0 "$PROGRAMFILES64"
+  StrCpy $1 "$INSTDIR" $0
+  StrCmp $1 "$PROGRAMFILES64" refuse
+  StrLen $0 "$PROGRAMFILES32"
+  StrCpy $1 "$INSTDIR" $0
+  StrCmp $1 "$PROGRAMFILES32" refuse
+  Return
+  refuse:
+    Abort
+FunctionEnd
 UninstPage uninstConfirm
 UninstPage instfiles
 
