@@ -44,14 +44,12 @@ bool HoldsTclOnlyForm(const unsigned char* text, int length) {
   return false;
 }
 
-bool IsFourByteSequence(const unsigned char* p, int left) {
-  if (left < 4 || p[0] < 0xF0 || p[0] > 0xF4) return false;
-  unsigned char low = p[0] == 0xF0 ? 0x90 : 0x80;
-  unsigned char high = p[0] == 0xF4 ? 0x8F : 0xBF;
-  return p[1] >= low && p[1] <= high && (p[2] & 0xC0) == 0x80 && (p[3] & 0xC0) == 0x80;
-}
-
-bool HoldsNulOrFourByte(const unsigned char* body, int length) {
+// Whether the body holds a NUL or a byte of F0 or above: the lead of a
+// four-byte sequence, cut or whole, or a byte UTF-8 never uses. Tcl 8.6's
+// list parser writes past its buffer on a backslash followed by a cut
+// four-byte sequence ("\\ F1 B5 B5"); converted, such bytes become the
+// characters Tcl reads them as anyway, in forms the parser copes with.
+bool HoldsNulOrHighByte(const unsigned char* body, int length) {
   // A byte of F0 or above has its four high bits set: shifted onto the top
   // bit of the same byte, they leave it set in all four copies.
   auto nul_or_f0 = [](uint64_t word) {
@@ -59,7 +57,7 @@ bool HoldsNulOrFourByte(const unsigned char* body, int length) {
   };
   if (!AnyWord(body, length, nul_or_f0)) return false;
   for (int i = 0; i < length; ++i) {
-    if (body[i] == 0 || IsFourByteSequence(body + i, length - i)) return true;
+    if (body[i] == 0 || body[i] >= 0xF0) return true;
   }
   return false;
 }
@@ -88,7 +86,7 @@ const char* ToWireText(const char* text, int length, Tcl_DString* scratch,
 }
 
 const char* FromWireText(const char* body, int length, Tcl_DString* scratch) {
-  if (!HoldsNulOrFourByte(reinterpret_cast<const unsigned char*>(body), length))
+  if (!HoldsNulOrHighByte(reinterpret_cast<const unsigned char*>(body), length))
     return body;
   Tcl_Encoding utf8 = Utf8();
   if (!utf8) return nullptr;

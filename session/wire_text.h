@@ -1,8 +1,9 @@
 // Text between Tcl and the wire. Tcl keeps NUL as the two bytes C0 80 and a
 // character past U+FFFF as two three-byte surrogates; the wire carries UTF-8,
 // where they are one 0x00 byte and four bytes. Only text that holds such a
-// character is converted: any other text, invalid UTF-8 included, passes
-// byte for byte and is not copied.
+// character is converted (a reply also when it holds any byte of F0 or
+// above): any other text, invalid UTF-8 included, passes byte for byte and
+// is not copied.
 #pragma once
 
 #include <tcl.h>
@@ -16,7 +17,7 @@ const char* ToWireText(const char* text, int length, Tcl_DString* scratch,
 
 // The Tcl string for the `length` bytes of a reply body, which a NUL byte
 // must follow (as in a Tcl_DString): `body` itself, or, when it holds a NUL
-// byte or a valid four-byte UTF-8 sequence, its conversion in `scratch`,
+// byte or a byte of F0 or above, its conversion in `scratch`,
 // which must be empty; the caller frees it. Either way the text returned
 // holds no NUL before its end. Null when the body needs converting and Tcl
 // has no UTF-8 encoding to give.

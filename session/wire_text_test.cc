@@ -47,23 +47,27 @@ TEST_F(WireTextTest, NulAndCharactersPastTheBmpGoOutAsUtf8) {
   EXPECT_TRUE(same);
 }
 
-TEST_F(WireTextTest, OnlyABodyWithNulOrAFourByteSequenceIsConverted) {
+TEST_F(WireTextTest, OnlyABodyWithNulOrAByteFromF0IsConverted) {
   bool same;
   // Tcl's own forms: NUL as C0 80, U+1F600 as two surrogates.
   EXPECT_EQ(FromWire(kNulAndSmile, &same),
             "eight by\xC0\x80tes and a\xC0\x80"
             "b\xED\xA0\xBD\xED\xB8\x80");
   EXPECT_FALSE(same);
-  // Invalid UTF-8, and bytes that only begin a four-byte form, stay as sent.
-  const char* unchanged[] = {
-      "-qsnreply \xFF"
-      "A\xC3",
-      "\xF0\x9F\x98", "\xF5\x80\x80\x80", "\xF0\x80\x80\x80 Ёлка",
-      "a longer text, then \xF0\x9F\x98"};
-  for (const char* body : unchanged) {
+  // Other invalid UTF-8 stays as sent.
+  for (const char* body : {"-qsnreply \xEF"
+                           "A\xC3",
+                           "\x80\xBF \xE1\xB5 Ёлка \xED\xA0"}) {
     EXPECT_EQ(FromWire(body, &same), body);
     EXPECT_TRUE(same) << body;
   }
+  // A cut four-byte sequence becomes the characters Tcl reads its bytes as:
+  // after a backslash, raw, it made Tcl's list parser write past its buffer.
+  EXPECT_EQ(FromWire("a \\\xF1\xB5\xB5", &same), "a \\\xC3\xB1\xC2\xB5\xC2\xB5");
+  EXPECT_FALSE(same);
+  EXPECT_EQ(FromWire("a longer text, then \xF0\x9F\x98", &same),
+            "a longer text, then \xC3\xB0\xC2\x9F\xC2\x98");
+  EXPECT_FALSE(same);
 }
 
 }  // namespace
