@@ -8,6 +8,7 @@
 # exits.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../scripts/server-url.sh"
 abs() { echo "$(cd "$(dirname "$1")" && pwd)/$(basename "$1")"; }
 client=$(abs "$1") pack=$(abs "$2") qsnserver=$(abs "$3")
 mkdir -p "$4"
@@ -24,14 +25,7 @@ say "starting qsnserver with demo/server.tcl (database $run/tasks.db)"
   "$here/server.tcl" >"$run/server.log" 2>&1) &
 server=$!
 trap 'kill "$server" 2>/dev/null; wait "$server" 2>/dev/null' EXIT
-url=
-for _ in $(seq 100); do
-  url=$(sed -n '1s/^listening on //p' "$run/server.log")
-  [ -n "$url" ] && break
-  kill -0 "$server" 2>/dev/null || break
-  sleep 0.05
-done
-if [ -z "$url" ]; then
+if ! url=$(server_url "$run/server.log" "$server"); then
   echo "qsnserver did not start:" >&2
   cat "$run/server.log" >&2
   exit 1

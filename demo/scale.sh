@@ -20,6 +20,7 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
+source "$root/scripts/server-url.sh"
 
 build= clients=16 rounds=20 samples=3 report=$root/docs
 while [ $# -gt 0 ]; do
@@ -141,18 +142,13 @@ pg_sql() {
 # server_start LOG VAR=VALUE...: a qsnserver with the demo in that
 # environment; sets started_pid and started_port.
 server_start() {
-  local log=$1 line=
+  local log=$1 url
   shift
   env -u QSN_DEMO_PG -u QSN_DEMO_DB "$@" "$qsnserver" --listen 127.0.0.1:0 \
     "$here/server.tcl" >"$log" 2>&1 &
   started_pid=$!
-  for _ in $(seq 200); do
-    line=$(head -n 1 "$log")
-    [[ "$line" == "listening on "* ]] && break
-    kill -0 "$started_pid" 2>/dev/null || break
-    sleep 0.05
-  done
-  [[ "$line" =~ ^listening\ on\ http://127\.0\.0\.1:([0-9]+)/$ ]] ||
+  url=$(server_url "$log" "$started_pid" 200) || true
+  [[ "$url" =~ ^http://127\.0\.0\.1:([0-9]+)/$ ]] ||
     fail "qsnserver did not start: $(cat "$log")"
   started_port=${BASH_REMATCH[1]}
 }

@@ -40,21 +40,13 @@ awk -v out="$scratch/examples" '
   inside { print > file }
 ' "$root/docs/GUIDE.md" "$root/README.md" "$root/server/README.md"
 
-# start_server NAME APP: qsnserver on a free port; sets server_url[NAME].
-declare -A server_url
+# start_server NAME APP: qsnserver on a free port; sets app_url[NAME].
+declare -A app_url
 start_server() {
   local out="$scratch/server-$1.out" err="$scratch/server-$1.err"
   "$QSNSERVER" --listen 127.0.0.1:0 "$2" >"$out" 2>"$err" &
   pids+=($!)
-  for _ in $(seq 100); do
-    local line
-    line=$(head -n 1 "$out" 2>/dev/null)
-    if [[ "$line" == "listening on "* ]]; then
-      server_url[$1]=${line#listening on }
-      return 0
-    fi
-    sleep 0.05
-  done
+  app_url[$1]=$(server_url "$out" "$!") && return 0
   cat "$err" >&2
   return 1
 }
@@ -97,7 +89,7 @@ while read -r n kind app where; do
       ;;
   esac
   [ "$app" = - ] && app=example
-  url=${server_url[$app]:-}
+  url=${app_url[$app]:-}
   check "$where: its server is among the examples" test -n "$url"
   [ -n "$url" ] || continue
   address=${url#http://}

@@ -50,11 +50,7 @@ c=$(workdir check)
 QSN_DEMO_DB=$c/tasks.db "$QSNSERVER" --listen 127.0.0.1:0 "$root/demo/server.tcl" \
   >"$c/server.log" 2>&1 &
 server=$!
-for _ in $(seq 100); do
-  url=$(sed -n '1s/^listening on //p' "$c/server.log")
-  [ -n "$url" ] && break
-  sleep 0.05
-done
+url=$(server_url "$c/server.log" "$server") || true
 mkdir "$c/client"
 "$QSNPACK" pack "$root/demo/scale_client.tcl" "$c/client/init.dat"
 (cd "$c/client" && timeout 60 env -u DISPLAY "$QSNCLIENT" "$url" "Проверка" 2)

@@ -100,13 +100,7 @@ check "man 8 qsnserver found" equals "man -w" "$root/usr/share/man/man8/qsnserve
 "$root/usr/sbin/qsnserver" --listen 127.0.0.1:0 "$root/etc/qsnserver/app.tcl" \
   >"$work/server.log" 2>&1 &
 server_pid=$!
-url=
-for _ in $(seq 100); do
-  url=$(sed -n '1s/^listening on //p' "$work/server.log")
-  [ -n "$url" ] && break
-  kill -0 "$server_pid" 2>/dev/null || break
-  sleep 0.05
-done
+url=$(server_url "$work/server.log" "$server_pid") || true
 check "installed server listens" matches url '^http://127\.0\.0\.1:[0-9]+/$' "$url"
 
 app=$work/app

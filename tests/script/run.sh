@@ -14,6 +14,7 @@
 # Windows host's script libraries, which it finds only there).
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../../scripts/server-url.sh"
 QSNCLIENT=${QSNCLIENT:?} QSNPACK=${QSNPACK:?} QSNSERVER=${QSNSERVER:?}
 tls_host=${QSNTLSHOST:-127.0.0.1}
 
@@ -40,15 +41,7 @@ start_server() {
   local out="$scratch/$name.out"
   "$QSNSERVER" --listen 127.0.0.1:0 "$@" "$here/app.tcl" >"$out" 2>"$scratch/$name.err" &
   pids+=($!)
-  for _ in $(seq 100); do
-    local line
-    line=$(head -n 1 "$out" 2>/dev/null)
-    if [[ "$line" == "listening on "* ]]; then
-      started_url=${line#listening on }
-      return 0
-    fi
-    sleep 0.05
-  done
+  started_url=$(server_url "$out" "$!") && return 0
   echo "qsnserver $name did not start:" >&2
   cat "$scratch/$name.err" >&2
   return 1

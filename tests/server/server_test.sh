@@ -23,12 +23,7 @@ start() {
   "$QSNSERVER" --listen 127.0.0.1:0 "$@" >"$scratch/$name.out" 2>"$scratch/$name.err" &
   pid=$!
   pids+=("$pid")
-  url=
-  for _ in $(seq 100); do
-    url=$(sed -n '1s/^listening on //p' "$scratch/$name.out")
-    [ -n "$url" ] && return 0
-    sleep 0.05
-  done
+  url=$(server_url "$scratch/$name.out" "$pid") && return 0
   echo "server $name did not start: $(cat "$scratch/$name.err")" >&2
   return 1
 }

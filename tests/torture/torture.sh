@@ -10,6 +10,7 @@
 # TORTURE_KEEP=1 keeps the runs' folders.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../../scripts/server-url.sh"
 QSNCLIENT=${QSNCLIENT:?} QSNPACK=${QSNPACK:?} QSNSERVER=${QSNSERVER:?}
 jobs=${TORTURE_JOBS:-2}
 # Far above a run's second or so: a run that takes this long hangs.
@@ -63,15 +64,7 @@ free_port() {
 start_server() {
   "$QSNSERVER" --listen 127.0.0.1:0 "$here/app.tcl" >"$scratch/server.out" 2>&1 &
   server_pid=$!
-  for _ in $(seq 100); do
-    local line
-    line=$(head -n 1 "$scratch/server.out" 2>/dev/null)
-    if [[ "$line" == "listening on "* ]]; then
-      url=${line#listening on }
-      return 0
-    fi
-    sleep 0.05
-  done
+  url=$(server_url "$scratch/server.out" "$server_pid") && return 0
   echo "qsnserver did not start:" >&2
   cat "$scratch/server.out" >&2
   return 1

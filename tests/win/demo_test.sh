@@ -13,12 +13,7 @@ d=$(windir demo)
 (cd "$d" && exec "$QSNSERVER" --listen 127.0.0.1:0 "$root/demo/server.tcl" \
   >"$d/server.log" 2>&1) &
 server=$!
-url=
-for _ in $(seq 100); do
-  url=$(sed -n '1s/^listening on //p' "$d/server.log")
-  [ -n "$url" ] && break
-  sleep 0.05
-done
+url=$(server_url "$d/server.log" "$server") || true
 check "server up" test -n "$url"
 
 # The walk-through takes the screenshot of the session's display; it runs a

@@ -1,0 +1,19 @@
+# Sourced by the scripts that start qsnserver on port 0 and need its address.
+#
+# server_url LOG [PID [TRIES]]: waits for the server whose standard output
+# goes to LOG to announce itself ("listening on URL", its first line) and
+# prints the URL. Gives up, with status 1, after TRIES looks 50 ms apart
+# (100 by default), or as soon as the process PID, when given, has ended.
+server_url() {
+  local log=$1 pid=${2:-} tries=${3:-100} line i
+  for ((i = 0; i < tries; i++)); do
+    line=$(head -n 1 "$log" 2>/dev/null)
+    if [[ $line == "listening on "* ]]; then
+      echo "${line#listening on }"
+      return 0
+    fi
+    [ -z "$pid" ] || kill -0 "$pid" 2>/dev/null || return 1
+    sleep 0.05
+  done
+  return 1
+}
