@@ -9,6 +9,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/wine-lib.sh"
+. "$root/scripts/loopback.sh"
 
 out=$root/docs rounds=7 requests=3000
 if [ "${1:-}" = --smoke ]; then
@@ -31,7 +32,7 @@ cleanup() {
 trap cleanup EXIT
 
 # nginx answering every POST with the reply of a successful ping.
-port=$(echo 'set s [socket -server {} -myaddr 127.0.0.1 0]; puts [lindex [fconfigure $s -sockname] 2]; close $s' | tclsh)
+port=$(free_port)
 mkdir -p "$scratch/nginx"
 cat >"$scratch/nginx/nginx.conf" <<CONF
 worker_processes 1;

@@ -8,7 +8,7 @@
 # exits.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-source "$here/../scripts/server-url.sh"
+source "$here/../scripts/loopback.sh"
 abs() { echo "$(cd "$(dirname "$1")" && pwd)/$(basename "$1")"; }
 client=$(abs "$1") pack=$(abs "$2") qsnserver=$(abs "$3")
 mkdir -p "$4"

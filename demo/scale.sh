@@ -20,7 +20,7 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
-source "$root/scripts/server-url.sh"
+source "$root/scripts/loopback.sh"
 
 build= clients=16 rounds=20 samples=3 report=$root/docs
 while [ $# -gt 0 ]; do
@@ -82,11 +82,6 @@ cleanup() {
   [ -n "$keep" ] || rm -rf "$tmp"
 }
 trap cleanup EXIT
-
-free_port() {
-  tclsh <<<'set s [socket -server {} -myaddr 127.0.0.1 0]
-puts [lindex [fconfigure $s -sockname] 2]'
-}
 
 # --- PostgreSQL, as the user postgres when run as root ----------------------
 

@@ -1,8 +1,8 @@
 # Assertions for the shell tests: `check NAME COMMAND...` counts one, and
 # `finish` prints the tally and fails when any failed. The tests that start
-# qsnserver also get `server_url`.
+# servers of their own also get `free_port` and `server_url`.
 
-source "$(dirname "${BASH_SOURCE[0]}")/../scripts/server-url.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../scripts/loopback.sh"
 
 passed=0
 failed=0

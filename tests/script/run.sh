@@ -14,7 +14,7 @@
 # Windows host's script libraries, which it finds only there).
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
-source "$here/../../scripts/server-url.sh"
+source "$here/../../scripts/loopback.sh"
 QSNCLIENT=${QSNCLIENT:?} QSNPACK=${QSNPACK:?} QSNSERVER=${QSNSERVER:?}
 tls_host=${QSNTLSHOST:-127.0.0.1}
 
@@ -26,11 +26,6 @@ stop_all() {
   rm -rf "$scratch"
 }
 trap stop_all EXIT
-
-# A port nothing listens on: bound and released by tclsh.
-free_port() {
-  echo 'set s [socket -server {} -myaddr 127.0.0.1 0]; puts [lindex [fconfigure $s -sockname] 2]; close $s' | tclsh
-}
 
 # start_server NAME ARGS...: starts qsnserver, waits for its first line and
 # sets `started_url` to the URL it gives. Not to be run in a subshell: the

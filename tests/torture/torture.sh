@@ -10,7 +10,7 @@
 # TORTURE_KEEP=1 keeps the runs' folders.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
-source "$here/../../scripts/server-url.sh"
+source "$here/../../scripts/loopback.sh"
 QSNCLIENT=${QSNCLIENT:?} QSNPACK=${QSNPACK:?} QSNSERVER=${QSNSERVER:?}
 jobs=${TORTURE_JOBS:-2}
 # Far above a run's second or so: a run that takes this long hangs.
@@ -55,11 +55,6 @@ expected_outcome=(
   'refused 0 refused'
   'close 0 {Wrong session id}'
   'end')
-
-# A port nothing listens on: bound and released by tclsh.
-free_port() {
-  echo 'set s [socket -server {} -myaddr 127.0.0.1 0]; puts [lindex [fconfigure $s -sockname] 2]; close $s' | tclsh
-}
 
 start_server() {
   "$QSNSERVER" --listen 127.0.0.1:0 "$here/app.tcl" >"$scratch/server.out" 2>&1 &

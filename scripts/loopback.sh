@@ -1,5 +1,10 @@
-# Sourced by the scripts that start qsnserver on port 0 and need its address.
-#
+# Sourced by the scripts that start servers of their own on 127.0.0.1.
+
+# free_port: a port nothing listens on, bound and released by tclsh.
+free_port() {
+  echo 'set s [socket -server {} -myaddr 127.0.0.1 0]; puts [lindex [fconfigure $s -sockname] 2]; close $s' | tclsh
+}
+
 # server_url LOG [PID [TRIES]]: waits for the server whose standard output
 # goes to LOG to announce itself ("listening on URL", its first line) and
 # prints the URL. Gives up, with status 1, after TRIES looks 50 ms apart
