@@ -149,12 +149,25 @@ bool Koi8rToUtf8(std::string_view koi8, std::string* utf8, std::string* error) {
   return true;
 }
 
+// A path with a character past U+FFFF as Tcl code that gives it: every
+// byte of its UTF-8 as an escape, converted at run time. A \U escape would
+// not do: the host's Tcl makes two surrogates of it, a name no file has.
+std::string Utf8BytesCommand(std::string_view utf8) {
+  std::string bytes;
+  for (unsigned char c : utf8) {
+    char escape[8];
+    bytes.append(escape, std::snprintf(escape, sizeof escape, "\\x%02X", c));
+  }
+  return "[encoding convertfrom utf-8 \"" + bytes + "\"]";
+}
+
 bool DevScript(std::string_view absolute_path, std::string* script, std::string* error) {
   // Inside double quotes only $ [ ] \ " mean something to Tcl: they,
   // control characters and whatever KOI8-R lacks become escapes the host's
   // Tcl reads back; printable ASCII and Cyrillic letters stay readable, as
   // they then appear in the traces of errors.
   std::string quoted;
+  bool past_bmp = false;
   for (size_t i = 0; i < absolute_path.size();) {
     unsigned cp = 0;
     size_t n = DecodeUtf8(absolute_path.substr(i), &cp);
@@ -167,17 +180,17 @@ bool DevScript(std::string_view absolute_path, std::string* script, std::string*
     bool cyrillic = (cp >= 0x410 && cp <= 0x44F) || cp == 0x401 || cp == 0x451;
     if (plain || cyrillic)
       quoted.append(absolute_path.substr(i, n));
-    else if (cp <= 0xFFFF)
-      quoted.append(escape, std::snprintf(escape, sizeof escape, "\\u%04X", cp));
     else
-      quoted.append(escape, std::snprintf(escape, sizeof escape, "\\U%08X", cp));
+      quoted.append(escape, std::snprintf(escape, sizeof escape, "\\u%04X", cp));
+    past_bmp = past_bmp || cp > 0xFFFF;
     i += n;
   }
+  std::string path = past_bmp ? Utf8BytesCommand(absolute_path) : "\"" + quoted + "\"";
   *script =
       "# Made by qsnpack dev, for development only: it holds no script, it runs\n"
       "# the one below from where it lies. Pack that script for shipping.\n"
-      "source -encoding utf-8 \"" +
-      quoted + "\"\n";
+      "source -encoding utf-8 " +
+      path + "\n";
   return true;
 }
 

@@ -142,6 +142,13 @@ bool WriteAll(const std::string& name, const std::string& data) {
   }
   struct stat existing;
   bool exists = stat(name.c_str(), &existing) == 0;
+  // A link loop, or a link to nothing: replacing the link with a file, or
+  // creating what it points at, would not be what was asked.
+  if (!exists && errno != ENOENT) return Fail(name, std::strerror(errno));
+  std::error_code failure;
+  if (!exists &&
+      std::filesystem::is_symlink(std::filesystem::symlink_status(name, failure)))
+    return Fail(name, "a symbolic link to nothing");
   if (exists && !S_ISREG(existing.st_mode)) return WriteThrough(name, data);
 
   std::string target = name;
@@ -159,8 +166,18 @@ bool WriteAll(const std::string& name, const std::string& data) {
   return ReplaceFile(name, target, mode, data);
 }
 
+// Whether the output names the input's file, by whatever path or link:
+// writing it would replace the input before anything else could read it.
+bool SameFile(const std::string& in_name, const std::string& out_name) {
+  if (in_name == "-" || out_name == "-") return false;
+  std::error_code failure;
+  return std::filesystem::equivalent(in_name, out_name, failure) && !failure;
+}
+
 // qsnpack dev SCRIPT.tcl OUTPUT
 int WriteDevFile(const std::string& script_name, const std::string& out_name) {
+  if (SameFile(script_name, out_name))
+    return Fail(out_name, "the output is the input"), 1;
   // A name mistyped now would only fail at the host's start.
   qsn::FilePtr probe(std::fopen(script_name.c_str(), "rb"));
   struct stat info;
@@ -195,6 +212,7 @@ int main(int argc, char** argv) {
   qsn::SetBinaryMode(stdin);
   qsn::SetBinaryMode(stdout);
   std::string in_name = argv[2], out_name = argv[3];
+  if (SameFile(in_name, out_name)) return Fail(out_name, "the output is the input"), 1;
   bool pack = verb == "pack";
   // A script near the size limit needs a few times its size in memory; a
   // machine without it gets the packer's one line, not an abort.

@@ -124,6 +124,15 @@ rm "$w/init.dat"
 (cd "$w" && "$QSNPACK" dev "$src/app.tcl")
 run_host "$w"
 check "dev writes init.dat by default" log_has "$w" "$src/app.tcl вторая"
+# A folder past U+FFFF: Tcl would make two surrogates of a \U escape.
+smile_src="$d/src/смайл 😀"
+mkdir -p "$smile_src"
+# (The log has no form for the character: the script says it found itself.)
+echo 'mputs "runs from itself: [file exists [info script]]"' >"$smile_src/app.tcl"
+w=$(workdir devsmile)
+"$QSNPACK" dev "$smile_src/app.tcl" "$w/init.dat"
+run_host "$w"
+check "dev: a path past U+FFFF runs" log_has "$w" "runs from itself: 1"
 check "dev's help says development only" bash -c "'$QSNPACK' --help | grep -q 'dev .*FOR DEVELOPMENT ONLY'"
 
 # A link keeps pointing at its file, which gets the new contents; an
@@ -136,5 +145,29 @@ check "link stays a link" test -L "$d/link.dat"
 check "link's file replaced" cmp -s "$d/target.dat" "$d/init.dat"
 check "file keeps its mode" equals mode 600 "$(stat -c %a "$d/target.dat")"
 check "no temporary file left" equals files "" "$(ls "$d" | grep -E '\.dat\.')"
+
+# refuse_output NAME OUTPUT PATTERN [VERB INPUT]: exit 1 with one line
+# naming the output and the problem, and nothing written anywhere.
+refuse_output() {
+  local name=$1 out=$2 pattern=$3 verb=${4:-pack} input=${5:-$d/app.tcl} err status=0
+  local before
+  before=$(ls -lA "$d" | md5sum)
+  err=$("$QSNPACK" "$verb" "$input" "$out" 2>&1 >/dev/null) || status=$?
+  check "$name: status 1" equals status 1 "$status"
+  check "$name: one line naming the output" grep -qxE "qsnpack: $out: $pattern" <<<"$err"
+  check "$name: nothing written" equals listing "$before" "$(ls -lA "$d" | md5sum)"
+}
+ln -s nowhere.dat "$d/dangling.dat"
+refuse_output "dangling link" "$d/dangling.dat" "a symbolic link to nothing"
+ln -s loop2.dat "$d/loop1.dat"
+ln -s loop1.dat "$d/loop2.dat"
+refuse_output "link loop" "$d/loop1.dat" "Too many levels of symbolic links"
+cp "$d/app.tcl" "$d/self.tcl"
+refuse_output "output is the input" "$d/self.tcl" "the output is the input" pack "$d/self.tcl"
+refuse_output "output is the input by a link" "$d/link.dat" "the output is the input" \
+  unpack "$d/target.dat"
+refuse_output "dev: output is the script" "$d/self.tcl" "the output is the input" dev "$d/self.tcl"
+check "input kept" cmp -s "$d/self.tcl" "$d/app.tcl"
+rm -f "$d/dangling.dat" "$d/loop1.dat" "$d/loop2.dat" "$d/self.tcl"
 
 finish
