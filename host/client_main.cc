@@ -25,8 +25,8 @@ int ClientMain(int argc, char** argv) {
   OpenLog();
   Tcl_Interp* interp = CreateInterpreter(argc, argv);
   // Without a display Tk fails; the script still runs, and whatever it
-  // needs from Tk fails inside it.
-  Tk_Init(interp);
+  // needs from Tk fails inside it, so the log and the console say why.
+  if (Tk_Init(interp) != TCL_OK) LogFailure("Tk_Init: %s\n", Tcl_GetStringResult(interp));
 
   qsn::DString script;
   LoadInitScript(interp, "init", script.get());
@@ -37,6 +37,8 @@ int ClientMain(int argc, char** argv) {
           Tcl_GetVar(interp, "errorInfo", TCL_GLOBAL_ONLY | TCL_LEAVE_ERR_MSG);
       LogFailure("%s\n", info ? info : "");
     }
+    // A no-wait notice may be the script's last act.
+    FinishPendingTransfers(kPendingBudgetMs);
     ResetResponseBuffer();
   }
   CloseLog();
@@ -48,7 +50,10 @@ Tcl_Interp* CreateInterpreter(int argc, char** argv) {
   const char* argv0 = argc > 0 && argv[0] ? argv[0] : "";
   Tcl_FindExecutable(argc > 0 ? argv[0] : nullptr);
   Tcl_Interp* interp = Tcl_CreateInterp();
-  Tcl_Init(interp);
+  // A broken script library: the script still runs, and fails on what it
+  // needs from the library, so the log and the console say why.
+  if (Tcl_Init(interp) != TCL_OK)
+    LogFailure("Tcl_Init: %s\n", Tcl_GetStringResult(interp));
 
   char* merged = Tcl_Merge(argc > 1 ? argc - 1 : 0, argv + (argc > 0 ? 1 : 0));
   qsn::DString arg_str;

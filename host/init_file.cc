@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -15,10 +16,14 @@ void LoadInitScript(Tcl_Interp* interp, const char* base_name, Tcl_DString* out)
   Tcl_DStringInit(out);
   std::string file_name = std::string(base_name) + ".dat";
 
-  qsn::FilePtr file(std::fopen(file_name.c_str(), "rb"));
+  // Only a regular file (or a link to one) is read: a FIFO would keep the
+  // host waiting for a writer, a device would be read without end; a
+  // directory opens on Linux but has no size to read. Each counts as absent.
+  std::error_code failure;
+  bool regular = std::filesystem::is_regular_file(file_name, failure);
+  qsn::FilePtr file(regular ? std::fopen(file_name.c_str(), "rb") : nullptr);
   long size = -1;
   if (file && std::fseek(file.get(), 0, SEEK_END) == 0) size = std::ftell(file.get());
-  // A directory opens on Linux but has no size to read; it counts as absent.
   if (!file || size < 0 || size > kMaxInitDataSize ||
       std::fseek(file.get(), 0, SEEK_SET) != 0) {
     LogFailure("Init file not found\n");

@@ -3,6 +3,8 @@
 // number typed into an entry) and reads them back as they were written.
 #include "log/log_level.h"
 
+#include <climits>
+
 #include "log/log.h"
 
 namespace {
@@ -24,12 +26,15 @@ char* TraceLogLevel(ClientData, Tcl_Interp* interp, const char*, const char*,
   }
   if (flags & TCL_TRACE_WRITES) {
     Tcl_Obj* value = Tcl_GetVar2Ex(interp, kName, nullptr, TCL_GLOBAL_ONLY);
-    int level;
-    if (!value || Tcl_GetIntFromObj(nullptr, value, &level) != TCL_OK) {
+    // Tcl's int reader takes 2147483648 and wraps it to a level below 0,
+    // which silences the log: the wide reader and a range check instead.
+    Tcl_WideInt level;
+    if (!value || Tcl_GetWideIntFromObj(nullptr, value, &level) != TCL_OK ||
+        level < INT_MIN || level > INT_MAX) {
       Publish(interp);
       return const_cast<char*>(kNotAnInteger);
     }
-    LogLevel = level;
+    LogLevel = static_cast<int>(level);
   }
   // A read sees the level as the host holds it now; a write reads back as
   // the number it was taken for.

@@ -12,7 +12,8 @@ run_host "$d"
 check "vector exits 0" equals status 0 "$rc"
 check "vector log lines" grep -qaE "^${ts}Добро пожаловать в систему"$'\r'"\$" <(log_of "$d")
 check "vector second line" grep -qaE "^${ts}Ёлка ё Ё"$'\r'"\$" <(log_of "$d")
-check "vector exactly two lines" equals lines 2 "$(grep -c $'\r$' "$d/qsnclient.log")"
+check "vector: no display, then exactly two lines" equals lines 3 "$(grep -c $'\r$' "$d/qsnclient.log")"
+check "vector: no display said first" equals line "$(no_display)"$'\r' "$(head -n 1 "$d/qsnclient.log")"
 
 # The command line reaches the script; Tk takes its own options out even
 # when it then fails for want of a display.
@@ -42,12 +43,34 @@ else
   failed=$((failed + 1))
 fi
 
-# No init.dat: one line, nothing evaluated, status 0; the line on stderr too.
+# No init.dat: one line, nothing evaluated, status 0; the line on stderr too,
+# after the one on the missing display.
 d=$(workdir missing)
 run_host "$d" 2>"$d/stderr"
 check "missing exits 0" equals status 0 "$rc"
-check "missing says so" equals log "Init file not found"$'\r' "$(cat "$d/qsnclient.log")"
-check "missing says so on stderr" equals stderr "Init file not found" "$(cat "$d/stderr")"
+check "missing says so" equals log "$(no_display)"$'\r\n'"Init file not found"$'\r' "$(cat "$d/qsnclient.log")"
+check "missing says so on stderr" equals stderr "$(no_display)"$'\n'"Init file not found" "$(cat "$d/stderr")"
+
+# An init.dat that is no regular file counts as missing, never waited on:
+# a FIFO would keep the host waiting for a writer for ever.
+d=$(workdir fifo)
+mkfifo "$d/init.dat"
+rc=0
+(cd "$d" && env -u DISPLAY timeout 10 "$QSNCLIENT") 2>/dev/null || rc=$?
+check "FIFO init.dat: exits 0 at once" equals status 0 "$rc"
+check "FIFO init.dat: missing" log_has "$d" "Init file not found"
+
+# A broken script library: said in the log and on stderr; the script
+# still runs. (Tcl tries the system's library after ours: this one takes
+# `source` away so that no library loads.)
+d=$(workdir brokenlib)
+mkdir -p "$d/lib/tcl8.5"
+echo 'rename source {}; error "library broken"' >"$d/lib/tcl8.5/init.tcl"
+pack_into "$d" <<<'mputs ran'
+run_host "$d" 2>"$d/stderr"
+check "broken library: logged" log_has "$d" "Tcl_Init: Can't find a usable init.tcl"
+check "broken library: on stderr" grep -q "^Tcl_Init: Can't find a usable init.tcl" "$d/stderr"
+check "broken library: the script runs" log_has "$d" "]:ran"
 
 # mputs writes "[timestamp]:words" with no blank after the colon.
 d=$(workdir mputs)
@@ -76,8 +99,13 @@ foreach v {{} + - 0x 0b 0o} {
 mputs "hidden at level 2"
 set loglevel 0x10
 set hex $loglevel
+foreach v {2147483648 -2147483649 99999999999999999999} {
+    lappend wide [catch {set loglevel $v}] $loglevel
+}
+set loglevel 2147483647
+lappend wide $loglevel
 set loglevel " 4 "
-mputs partial=$partial hex=$hex
+mputs partial=$partial hex=$hex wide=$wide
 mputs four=$loglevel
 set loglevel 0
 mputs silent
@@ -87,6 +115,7 @@ run_host "$d"
 check "loglevel starts at 3" log_has "$d" "start=3"
 check "non-integer refused" log_has "$d" "refused=1 level=3 msg=can't set \"loglevel\": variable must have integer value"
 check "beginnings of integers refused" log_has "$d" "partial=1 1 2 1 1 2 1 1 2 1 1 2 1 1 2 1 1 2 hex=16"
+check "integers past an int refused" log_has "$d" "wide=1 16 1 16 1 16 2147483647"
 check "level kept in force" bash -c "! grep -qa hidden '$d/qsnclient.log'"
 check "loglevel 4" log_has "$d" "four=4"
 check "loglevel 0 silences" bash -c "! grep -qa -e silent -e 'not logged' '$d/qsnclient.log'"
@@ -170,7 +199,7 @@ d=$(workdir nocipher)
 pack_into "$d" <<<'set f [open ran w]; close $f'
 (cd "$d" && OPENSSL_MODULES="$d/none" env -u DISPLAY "$QSNCLIENT") && rc=0 || rc=$?
 check "no cipher: exits 0" equals status 0 "$rc"
-check "no cipher: one line" equals lines 1 "$(grep -c . "$d/qsnclient.log")"
+check "no cipher: one line after the display's" equals lines 2 "$(grep -c . "$d/qsnclient.log")"
 check "no cipher: says why" log_has "$d" "no Blowfish-CBC cipher"
 check "no cipher: nothing ran" test ! -e "$d/ran"
 
@@ -182,7 +211,7 @@ cp "$d/init.dat" "$d/good.dat"
 : >"$d/init.dat"
 run_host "$d"
 check "empty init.dat: status 0" equals status 0 "$rc"
-check "empty init.dat: empty log" equals log "" "$(cat "$d/qsnclient.log")"
+check "empty init.dat: the display's line alone" equals log "$(no_display)"$'\r' "$(cat "$d/qsnclient.log")"
 head -c 20 "$d/good.dat" >"$d/init.dat"
 run_host "$d" 2>/dev/null
 check "truncated, not a multiple of 8: status 0" equals status 0 "$rc"

@@ -23,6 +23,11 @@ workdir() {
 # pack_into DIR: packs the script on stdin into DIR/init.dat.
 pack_into() { "$QSNPACK" pack - "$1/init.dat"; }
 
+# no_display: what the host says, in the log and on stderr, when it starts
+# without a display.
+# shellcheck disable=SC2016  # $DISPLAY is the host's text, not expanded
+no_display() { echo 'Tk_Init: no display name and no $DISPLAY environment variable'; }
+
 # run_host DIR ARGS...: runs the host in DIR without a display; sets $rc.
 run_host() {
   local dir=$1
