@@ -30,4 +30,9 @@ struct SlistFree {
 };
 using SlistPtr = std::unique_ptr<curl_slist, SlistFree>;
 
+struct UrlCleanup {
+  void operator()(CURLU* url) const { curl_url_cleanup(url); }
+};
+using UrlPtr = std::unique_ptr<CURLU, UrlCleanup>;
+
 }  // namespace qsn

@@ -51,6 +51,14 @@ std::tm LocalTime(std::time_t t);
 // (EINPROGRESS; on Windows WSAEINPROGRESS or WSAEWOULDBLOCK).
 bool IsConnectInProgress(long os_error);
 
+// The system's error number of the last socket call that failed on this
+// thread: errno on POSIX systems, WSAGetLastError() on Windows.
+long LastSocketError();
+
+// True when such a number says the process or the system has no
+// descriptor left for a socket (EMFILE, ENFILE; WSAEMFILE on Windows).
+bool IsDescriptorShortage(long os_error);
+
 // The words for such a number, in UTF-8. Where the systems share a meaning
 // (a refused connection, a timeout) the words are the same everywhere.
 std::string OsErrorText(long os_error);

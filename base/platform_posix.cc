@@ -44,6 +44,12 @@ std::tm LocalTime(std::time_t t) {
 
 bool IsConnectInProgress(long os_error) { return os_error == EINPROGRESS; }
 
+long LastSocketError() { return errno; }
+
+bool IsDescriptorShortage(long os_error) {
+  return os_error == EMFILE || os_error == ENFILE;
+}
+
 std::string OsErrorText(long os_error) {
   return std::strerror(static_cast<int>(os_error));
 }

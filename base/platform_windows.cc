@@ -170,6 +170,10 @@ bool IsConnectInProgress(long os_error) {
   return os_error == WSAEINPROGRESS || os_error == WSAEWOULDBLOCK;
 }
 
+long LastSocketError() { return WSAGetLastError(); }
+
+bool IsDescriptorShortage(long os_error) { return os_error == WSAEMFILE; }
+
 std::string OsErrorText(long os_error) {
   // The outcomes a script tells apart, worded as on POSIX systems.
   switch (os_error) {
@@ -186,6 +190,8 @@ std::string OsErrorText(long os_error) {
     case WSAEINPROGRESS:
     case WSAEWOULDBLOCK:
       return "Operation now in progress";
+    case WSAEMFILE:
+      return "Too many open files";
     default:
       return SystemMessage(static_cast<DWORD>(os_error));
   }

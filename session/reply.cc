@@ -1,82 +1,128 @@
 // The reply parser.
 #include "session/reply.h"
 
+#include <climits>
 #include <cstring>
 
 #include "log/log.h"
 
 namespace {
 
-const char* Option(Tcl_HashTable* table, const char* name) {
-  Tcl_HashEntry* entry = Tcl_FindHashEntry(table, name);
-  return entry ? static_cast<const char*>(Tcl_GetHashValue(entry)) : nullptr;
-}
-
 void SetResult(Tcl_Interp* interp, const char* text) {
   Tcl_SetObjResult(interp, Tcl_NewStringObj(text, -1));
 }
 
+// Tcl_SplitList puts a pointer for every element it may find (one per run
+// of blanks, and two more) and a copy of the list into one block whose
+// size it passes to Tcl's allocator as an unsigned int: a list past that
+// would get a block too small for it. Counting every blank, not every run,
+// errs on the safe side.
+bool SplitFits(const char* body, size_t length) {
+  constexpr unsigned long long kMaxBlock = UINT_MAX - (1u << 20);
+  if (length > INT_MAX) return false;
+  unsigned long long blanks = 0;
+  for (size_t i = 0; i < length; ++i) {
+    unsigned char c = body[i];
+    blanks += c == ' ' || (c >= '\t' && c <= '\r');
+  }
+  return (blanks + 2) * sizeof(char*) + length + 1 <= kMaxBlock;
+}
+
+// The options the host reads, each the last value given; other options are
+// skipped. Pointers into the split list.
+struct Options {
+  const char* changeurl = nullptr;
+  const char* error = nullptr;
+  const char* errormsg = nullptr;
+  const char* errorinfo = nullptr;
+  const char* qsnreply = nullptr;
+};
+
+Options FindOptions(int largc, const char** largv) {
+  Options found;
+  const struct {
+    const char* name;
+    const char* Options::*field;
+  } known[] = {{"-changeurl", &Options::changeurl},
+               {"-error", &Options::error},
+               {"-errormsg", &Options::errormsg},
+               {"-errorinfo", &Options::errorinfo},
+               {"-qsnreply", &Options::qsnreply}};
+  for (int i = 0; i + 1 < largc; i += 2) {
+    for (const auto& option : known) {
+      if (std::strcmp(largv[i], option.name) == 0) found.*option.field = largv[i + 1];
+    }
+  }
+  return found;
+}
+
+// A true -error: the message and the trace of the server.
+void SetServerError(Tcl_Interp* interp, const Options& options) {
+  LogPrintf(1, "found -error yes\n");
+  // Whatever the result held (a statistics callback's last result) is no
+  // message of the server's.
+  Tcl_ResetResult(interp);
+  if (options.errorinfo) {
+    // The error information starts from this result: the server-error
+    // line, the server's trace, then the client's own stack.
+    SetResult(interp, "Ошибка на сервере:");
+    Tcl_AddErrorInfo(interp, "\n");
+    Tcl_AddErrorInfo(interp, options.errorinfo);
+    Tcl_AddErrorInfo(interp, "\nСтек клиента:");
+  }
+  if (options.errormsg) SetResult(interp, options.errormsg);
+}
+
+// The reply as a list of pairs: what it makes of the result, and its kind.
+ReplyKind ReadPairs(Tcl_Interp* interp, const Options& options) {
+  int error = 0;
+  if (options.error) {
+    LogPrintf(1, "found -error\n");
+    if (Tcl_GetBoolean(interp, options.error, &error) != TCL_OK) {
+      // Neither true nor false. With a value to return, the server meant
+      // one; without, the reply cannot be taken for a success.
+      if (!options.qsnreply) return ReplyKind::kMalformed;
+      LogPrintf(1, "-error \"%s\" is no boolean: -qsnreply is returned\n", options.error);
+      SetResult(interp, options.qsnreply);
+      return ReplyKind::kValue;
+    }
+  }
+  if (error) {
+    SetServerError(interp, options);
+    return ReplyKind::kServerError;
+  }
+  if (options.qsnreply) SetResult(interp, options.qsnreply);
+  return options.qsnreply || options.error ? ReplyKind::kValue : ReplyKind::kNoOption;
+}
+
 }  // namespace
 
-int ParseReply(Tcl_Interp* interp, const char* body,
-               std::optional<std::string>* changeurl, bool* malformed) {
-  changeurl->reset();
-  bool ignored;
-  if (!malformed) malformed = &ignored;
-  *malformed = true;
+int ParseReply(Tcl_Interp* interp, const char* body, size_t length,
+               ReplyOutcome* outcome) {
+  outcome->changeurl.reset();
+  outcome->kind = ReplyKind::kMalformed;
+  if (!SplitFits(body, length)) {
+    outcome->kind = ReplyKind::kTooLarge;
+    SetResult(interp, "the reply has more elements than the host can split");
+    LogPrintf(1, "parser returns TCL_ERROR\n");
+    return TCL_ERROR;
+  }
   int largc;
   const char** largv;
   if (Tcl_SplitList(interp, body, &largc, &largv) != TCL_OK) {
     LogPrintf(1, "parser returns TCL_ERROR\n");
     return TCL_ERROR;
   }
-  int code = TCL_OK;
   if (largc % 2 != 0) {
     SetResult(interp, "Нечётное число элементов в ответе");
-    code = TCL_ERROR;
   } else {
-    *malformed = false;
-    // The values point into largv; a repeated option keeps its last value.
-    Tcl_HashTable arghash;
-    Tcl_InitHashTable(&arghash, TCL_STRING_KEYS);
-    for (int i = 0; i < largc; i += 2) {
-      int isnew;
-      Tcl_HashEntry* entry = Tcl_CreateHashEntry(&arghash, largv[i], &isnew);
-      Tcl_SetHashValue(entry, const_cast<char*>(largv[i + 1]));
-    }
-
-    if (const char* path = Option(&arghash, "-changeurl")) *changeurl = path;
-
-    int error = 0;
-    const char* flag = Option(&arghash, "-error");
-    if (flag) LogPrintf(1, "found -error\n");
-    if (flag && Tcl_GetBoolean(interp, flag, &error) != TCL_OK) {
-      // A flag that is neither true nor false cannot be taken for success:
-      // the reply fails with the interpreter's message about it, and is no
-      // well-formed reply.
-      *malformed = true;
-      code = TCL_ERROR;
-    } else if (error) {
-      LogPrintf(1, "found -error yes\n");
-      // Whatever the result held (a statistics callback's last result) is
-      // no message of the server's.
-      Tcl_ResetResult(interp);
-      if (const char* info = Option(&arghash, "-errorinfo")) {
-        // The error information starts from this result: the server-error
-        // line, the server's trace, then the client's own stack.
-        SetResult(interp, "Ошибка на сервере:");
-        Tcl_AddErrorInfo(interp, "\n");
-        Tcl_AddErrorInfo(interp, info);
-        Tcl_AddErrorInfo(interp, "\nСтек клиента:");
-      }
-      if (const char* message = Option(&arghash, "-errormsg")) SetResult(interp, message);
-      code = TCL_ERROR;
-    } else if (const char* reply = Option(&arghash, "-qsnreply")) {
-      SetResult(interp, reply);
-    }
-    Tcl_DeleteHashTable(&arghash);
+    Options options = FindOptions(largc, largv);
+    if (options.changeurl) outcome->changeurl = options.changeurl;
+    outcome->kind = ReadPairs(interp, options);
   }
   Tcl_Free(reinterpret_cast<char*>(largv));
-  if (code == TCL_ERROR) LogPrintf(1, "parser returns TCL_ERROR\n");
-  return code;
+  bool failed =
+      outcome->kind == ReplyKind::kMalformed || outcome->kind == ReplyKind::kServerError;
+  if (failed) LogPrintf(1, "parser returns TCL_ERROR\n");
+  return failed ? TCL_ERROR : TCL_OK;
 }

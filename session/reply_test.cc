@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <optional>
 #include <string>
 
@@ -21,13 +22,18 @@ class ParseReplyTest : public ::testing::Test {
     CloseLog();
     Tcl_DeleteInterp(interp_);
   }
-  int Parse(const char* body) { return ParseReply(interp_, body, &changeurl_); }
+  int Parse(const char* body) {
+    int code = ParseReply(interp_, body, std::strlen(body), &outcome_);
+    changeurl_ = outcome_.changeurl;
+    return code;
+  }
   std::string Result() { return Tcl_GetStringResult(interp_); }
   std::string ErrorInfo() { return Tcl_GetVar(interp_, "errorInfo", TCL_GLOBAL_ONLY); }
 
   qsn::testing::ScratchDir dir_;
   Tcl_Interp* interp_ = nullptr;
   std::optional<std::string> changeurl_;
+  ReplyOutcome outcome_;
 };
 
 TEST_F(ParseReplyTest, QsnreplyIsTheResultAndTheLastRepeatWins) {
@@ -45,8 +51,14 @@ TEST_F(ParseReplyTest, AReplyWithoutQsnreplyLeavesTheResultAlone) {
   Tcl_SetObjResult(interp_, Tcl_NewStringObj("from the callback", -1));
   EXPECT_EQ(Parse("  \n\t "), TCL_OK);
   EXPECT_EQ(Result(), "from the callback");
+  EXPECT_EQ(outcome_.kind, ReplyKind::kNoOption);
   EXPECT_EQ(Parse("-something else"), TCL_OK);
   EXPECT_EQ(Result(), "from the callback");
+  EXPECT_EQ(outcome_.kind, ReplyKind::kNoOption);
+  // A false -error makes it a reply, if one without a value.
+  EXPECT_EQ(Parse("-error 0"), TCL_OK);
+  EXPECT_EQ(Result(), "from the callback");
+  EXPECT_EQ(outcome_.kind, ReplyKind::kValue);
 }
 
 TEST_F(ParseReplyTest, ServerErrorCarriesItsMessageAndTrace) {
@@ -63,18 +75,25 @@ TEST_F(ParseReplyTest, ServerErrorCarriesItsMessageAndTrace) {
   EXPECT_EQ(Result(), "");
 }
 
-TEST_F(ParseReplyTest, ANonBooleanErrorFlagFails) {
+TEST_F(ParseReplyTest, ANonBooleanErrorFlagFailsOnlyWithoutAValue) {
   EXPECT_EQ(Parse("-error maybe"), TCL_ERROR);
   EXPECT_EQ(Result(), "expected boolean value but got \"maybe\"");
-  EXPECT_EQ(Parse("-error maybe -qsnreply fine"), TCL_ERROR);
-  EXPECT_EQ(Result(), "expected boolean value but got \"maybe\"");
+  EXPECT_EQ(outcome_.kind, ReplyKind::kMalformed);
+  EXPECT_EQ(Parse("-error {} -qsnreply fine"), TCL_OK);
+  EXPECT_EQ(Result(), "fine");
+  EXPECT_EQ(outcome_.kind, ReplyKind::kValue);
+  EXPECT_EQ(qsn::testing::ReadFile("qsnclient.log"),
+            "found -error\r\nparser returns TCL_ERROR\r\n"
+            "found -error\r\n-error \"\" is no boolean: -qsnreply is returned\r\n");
 }
 
 TEST_F(ParseReplyTest, MalformedRepliesFail) {
   EXPECT_EQ(Parse("-qsnreply"), TCL_ERROR);
   EXPECT_EQ(Result(), "Нечётное число элементов в ответе");
+  EXPECT_EQ(outcome_.kind, ReplyKind::kMalformed);
   EXPECT_EQ(Parse("-qsnreply {unclosed"), TCL_ERROR);
   EXPECT_EQ(Result(), "unmatched open brace in list");
+  EXPECT_EQ(outcome_.kind, ReplyKind::kMalformed);
 }
 
 TEST_F(ParseReplyTest, ChangeurlIsGivenBackWhateverTheOutcome) {

@@ -10,6 +10,7 @@
 #include "base/owners.h"
 #include "base/platform.h"
 #include "log/log.h"
+#include "session/error_code.h"
 #include "session/outcome.h"
 #include "session/request_url.h"
 #include "session/response_buffer.h"
@@ -45,6 +46,24 @@ const char* AddFields(curl_mime* form, Tcl_Obj* command, Tcl_Obj* arglist) {
   return nullptr;
 }
 
+// libcurl's socket opener, as libcurl's own does it, but keeping the
+// system's error number when the system has no socket to give: libcurl
+// reports that as a connection refused.
+curl_socket_t OpenSocket(void* clientp, curlsocktype, curl_sockaddr* address) noexcept {
+  curl_socket_t socket_fd = socket(address->family, address->socktype, address->protocol);
+  if (socket_fd == CURL_SOCKET_BAD)
+    static_cast<Session*>(clientp)->socket_error = qsn::LastSocketError();
+  return socket_fd;
+}
+
+// Fails the request before anything is sent, with errorCode QSN TRANSPORT
+// and the name of what stopped it.
+bool Refuse(Tcl_Interp* interp, const char* message, const char* name) {
+  SetResult(interp, message);
+  SetQsnErrorCode(interp, "TRANSPORT", name);
+  return false;
+}
+
 // Sets up every option of the request on the session's easy handle. Returns
 // false with a message in the result when libcurl refuses one; nothing has
 // been sent then.
@@ -59,10 +78,14 @@ bool SetUpTransfer(Session* session, Tcl_Interp* interp, Tcl_Obj* command,
   auto check = [&refused](CURLcode code) {
     if (refused == CURLE_OK) refused = code;
   };
-  check(curl_easy_setopt(easy, CURLOPT_URL, session->request_url.value()));
+  // libcurl copies both strings: the scratch copies may go at once.
+  qsn::DString url_scratch, proxy_scratch;
+  const char* url = WireUrl(session->request_url, url_scratch.get());
+  check(url ? curl_easy_setopt(easy, CURLOPT_URL, url) : CURLE_URL_MALFORMAT);
   if (session->proxy.length() > 0) {
+    const char* proxy = WireUrl(session->proxy, proxy_scratch.get());
     check(curl_easy_setopt(easy, CURLOPT_PROXYTYPE, static_cast<long>(CURLPROXY_HTTP)));
-    check(curl_easy_setopt(easy, CURLOPT_PROXY, session->proxy.value()));
+    check(proxy ? curl_easy_setopt(easy, CURLOPT_PROXY, proxy) : CURLE_URL_MALFORMAT);
   }
   LogPrintf(3, "url='%s'\n", session->request_url.value());
   // Peer verification is off by design: deployments reach servers whose
@@ -75,6 +98,9 @@ bool SetUpTransfer(Session* session, Tcl_Interp* interp, Tcl_Obj* command,
   // the list of file names on every reset, a leak per request.
   check(curl_easy_setopt(easy, CURLOPT_COOKIELIST, "Set-Cookie:"));
   check(curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, WriteToResponse));
+  session->socket_error = 0;
+  check(curl_easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, OpenSocket));
+  check(curl_easy_setopt(easy, CURLOPT_OPENSOCKETDATA, session));
   ResetResponseBuffer();
   session->errbuf[0] = '\0';
   check(curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, session->errbuf));
@@ -84,20 +110,16 @@ bool SetUpTransfer(Session* session, Tcl_Interp* interp, Tcl_Obj* command,
   // before large bodies.
   session->headers.reset(curl_slist_append(nullptr, "Expect:"));
   session->form.reset(curl_mime_init(easy));
-  if (!session->headers || !session->form) {
-    SetResult(interp, "out of memory for the request");
-    return false;
-  }
+  if (!session->headers || !session->form)
+    return Refuse(interp, "out of memory for the request",
+                  CurlCodeName(CURLE_OUT_OF_MEMORY));
   check(curl_easy_setopt(easy, CURLOPT_HTTPHEADER, session->headers.get()));
-  if (const char* problem = AddFields(session->form.get(), command, arglist)) {
-    SetResult(interp, problem);
-    return false;
-  }
+  if (const char* problem = AddFields(session->form.get(), command, arglist))
+    return Refuse(interp, problem, CurlCodeName(CURLE_OUT_OF_MEMORY));
   check(curl_easy_setopt(easy, CURLOPT_MIMEPOST, session->form.get()));
   if (refused != CURLE_OK) {
     LogPrintf(1, "errbuf=%s\n", curl_easy_strerror(refused));
-    SetResult(interp, curl_easy_strerror(refused));
-    return false;
+    return Refuse(interp, curl_easy_strerror(refused), CurlCodeName(refused));
   }
   return true;
 }
@@ -124,22 +146,43 @@ CURLMcode FinishLastTransfer(Session* session) {
   return drained;
 }
 
+// The fifth word. A word that is no boolean leaves the request waited for,
+// as it always did, with Tcl's message in the result until the request
+// replaces it, and a line in the log naming the word.
+int ReadNowait(Tcl_Interp* interp, Tcl_Obj* word) {
+  int nowait = 0;
+  if (Tcl_GetBooleanFromObj(interp, word, &nowait) != TCL_OK) {
+    LogPrintf(1, "nowait \"%s\" is no boolean: the request is waited for\n",
+              Tcl_GetString(word));
+    return 0;
+  }
+  return nowait;
+}
+
+// Fails the request: the session's last transfer could not be ended, or the
+// new one not attached.
+int FailMulti(Session* session, Tcl_Interp* interp, const std::string& text,
+              CURLMcode code) {
+  return FailTransfer(interp, text, session->request_url.value(), "TRANSPORT",
+                      CurlMultiCodeName(code));
+}
+
 }  // namespace
 
 // requestQSN sessionId command arglist ?nowait? ?statisticsCallback?
 int RequestCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) noexcept {
   if (objc < 4 || objc > 6) {
     Tcl_WrongNumArgs(interp, 1, objv, "<session id> ?command? ?arglist? ?nowait no?");
+    SetQsnErrorCode(interp, "USAGE");
     return TCL_ERROR;
   }
   Session* session = FindSession(Tcl_GetString(objv[1]));
   if (!session) {
     SetResult(interp, "Wrong session id");
+    SetQsnErrorCode(interp, "USAGE");
     return TCL_ERROR;
   }
-  int nowait = 0;
-  if (objc > 4 && Tcl_GetBooleanFromObj(interp, objv[4], &nowait) != TCL_OK)
-    return TCL_ERROR;
+  int nowait = objc > 4 ? ReadNowait(interp, objv[4]) : 0;
   Tcl_Obj* callback = objc > 5 ? objv[5] : nullptr;
   SessionUse use(session);
 
@@ -147,7 +190,7 @@ int RequestCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) 
     std::string text =
         std::string("the no-wait request before this one did not complete: ") +
         curl_multi_strerror(drained);
-    return FailTransfer(session, interp, text.c_str());
+    return FailMulti(session, interp, text, drained);
   }
   if (!SetUpTransfer(session, interp, objv[2], objv[3])) {
     FreeTransferParts(session);
@@ -156,7 +199,7 @@ int RequestCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) 
   CURLMcode added = curl_multi_add_handle(session->multi.get(), session->easy.get());
   if (added != CURLM_OK) {
     FreeTransferParts(session);
-    return FailTransfer(session, interp, curl_multi_strerror(added));
+    return FailMulti(session, interp, curl_multi_strerror(added), added);
   }
   session->transfer_done = false;
   session->transfer_result = CURLE_OK;
@@ -175,6 +218,6 @@ int RequestCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) 
     performed = WaitTransfer(session, still_running);
   }
   if (performed != CURLM_OK)
-    return FailTransfer(session, interp, curl_multi_strerror(performed));
+    return FailMulti(session, interp, curl_multi_strerror(performed), performed);
   return FinishWaitedRequest(session, interp, t1, callback);
 }

@@ -1,18 +1,48 @@
 // Composition of the request URL.
 #include "session/request_url.h"
 
-void ComposeRequestUrl(Session* session) {
-  Tcl_DString* url = session->request_url.get();
-  Tcl_DStringSetLength(url, 0);
-  Tcl_DStringAppend(url, session->base_url.value(), session->base_url.length());
+#include <curl/curl.h>
 
-  int length = Tcl_DStringLength(url);
-  bool base_slash = length > 0 && Tcl_DStringValue(url)[length - 1] == '/';
-  bool path_slash = session->path.value()[0] == '/';
+#include <cstring>
+
+#include "base/curl_owners.h"
+#include "session/wire_text.h"
+
+void ComposeUrl(const qsn::DString& base, const char* path, int path_length,
+                Tcl_DString* out) {
+  Tcl_DStringSetLength(out, 0);
+  Tcl_DStringAppend(out, base.value(), base.length());
+
+  int length = Tcl_DStringLength(out);
+  bool base_slash = length > 0 && Tcl_DStringValue(out)[length - 1] == '/';
+  bool path_slash = path_length > 0 && path[0] == '/';
   if (!base_slash && !path_slash) {
-    Tcl_DStringAppend(url, "/", 1);
+    Tcl_DStringAppend(out, "/", 1);
   } else if (base_slash && path_slash) {
-    Tcl_DStringSetLength(url, length - 1);
+    Tcl_DStringSetLength(out, length - 1);
   }
-  Tcl_DStringAppend(url, session->path.value(), session->path.length());
+  Tcl_DStringAppend(out, path, path_length);
+}
+
+void ComposeRequestUrl(Session* session) {
+  ComposeUrl(session->base_url, session->path.value(), session->path.length(),
+             session->request_url.get());
+}
+
+const char* WireUrl(const qsn::DString& url, Tcl_DString* scratch) {
+  int length = 0;
+  const char* wire = ToWireText(url.value(), url.length(), scratch, &length);
+  if (!wire || std::memchr(wire, '\0', length)) return nullptr;
+  return wire;
+}
+
+bool UsableUrl(const qsn::DString& base, const char* path, int path_length) {
+  qsn::DString url, scratch;
+  ComposeUrl(base, path, path_length, url.get());
+  const char* wire = WireUrl(url, scratch.get());
+  qsn::UrlPtr parsed(curl_url());
+  // The flags libcurl itself parses a transfer's URL with.
+  return wire && parsed &&
+         curl_url_set(parsed.get(), CURLUPART_URL, wire,
+                      CURLU_GUESS_SCHEME | CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK;
 }

@@ -32,4 +32,20 @@ TEST(ComposeRequestUrl, EmptyBaseCountsAsNotEndingInASlash) {
   EXPECT_EQ(Compose("http://h//", "//p"), "http://h///p");
 }
 
+TEST(UsableUrl, RefusesWhatLibcurlCannotParse) {
+  Tcl_FindExecutable(nullptr);  // Tcl's encodings, for Tcl's form of NUL
+  qsn::DString base;
+  Tcl_DStringAppend(base.get(), "http://h/app", -1);
+  EXPECT_TRUE(UsableUrl(base, "/u/7", 4));
+  EXPECT_TRUE(UsableUrl(base, "/\xD0\x81", 3));  // Ё, sent percent-encoded
+  EXPECT_FALSE(UsableUrl(base, "/x y", 4));
+  EXPECT_FALSE(UsableUrl(base, "/x\r\nHost: evil", 16));
+  EXPECT_FALSE(UsableUrl(base, "/x\x01", 3));
+  // Tcl's form of NUL would go out as a zero byte and cut the URL short.
+  EXPECT_FALSE(UsableUrl(base,
+                         "/a\xC0\x80"
+                         "b",
+                         5));
+}
+
 }  // namespace

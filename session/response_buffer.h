@@ -6,19 +6,20 @@
 
 #include <cstddef>
 #include <memory>
+#include <string>
 
-#include "base/owners.h"
-
-// The most a reply body may hold: 256 MiB. Well inside what a Tcl_DString
-// can grow to (its doubling overflows an int past 1 GiB) and what a Tcl
-// string holds. Parsing a body made of many tiny elements takes several
-// times its size on top.
-constexpr size_t kResponseLimit = size_t{256} << 20;
+// The most a reply body may hold: 1 GiB. The buffer is no Tcl_DString,
+// whose growth overflows an int at 1 GiB; what Tcl makes of the body (a
+// string of at most 2 GiB, a split list whose block must stay under 4 GiB)
+// is bounded where the reply is parsed.
+constexpr size_t kResponseLimit = size_t{1} << 30;
 
 // A reply body, on the heap so that it changes hands by pointer: a large
-// body is never copied, and its memory grows in place as Tcl reallocates.
-// Its text is followed by a NUL.
-using ResponseBody = std::unique_ptr<qsn::DString>;
+// body is never copied. Its text is followed by a NUL, as a std::string's is.
+using ResponseBody = std::unique_ptr<std::string>;
+
+// Why the write callback refused bytes since the buffer was last emptied.
+enum class Refusal { kNone, kLimit, kMemory };
 
 // Empties the buffer and gives its memory back: a reply refused for its
 // size may have left it at the limit, a no-wait request's reply is dropped,
@@ -31,10 +32,10 @@ ResponseBody TakeResponseBuffer();
 
 // libcurl's write callback: appends the bytes to the buffer (its data
 // pointer is not used). Refuses bytes that would take the buffer past
-// kResponseLimit, or that find no memory for the buffer's record, which
-// makes libcurl end the transfer with CURLE_WRITE_ERROR.
+// kResponseLimit, or that find no memory, which makes libcurl end the
+// transfer with CURLE_WRITE_ERROR.
 size_t WriteToResponse(char* data, size_t size, size_t count, void*) noexcept;
 
-// Whether the write callback refused bytes for want of memory, rather than
-// for the limit, since the buffer was last emptied.
-bool ResponseRefusedForMemory();
+// Whether and why the write callback refused bytes since the buffer was
+// last emptied.
+Refusal ResponseRefusal();

@@ -1,12 +1,16 @@
 // The session table, the session commands and a session's life.
 #include "session/session.h"
 
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include "log/log.h"
+#include "session/error_code.h"
 #include "session/request.h"
+#include "session/transfer.h"
 
 Tcl_HashTable SessionTable;
 
@@ -15,6 +19,26 @@ namespace {
 // Ids count up for the life of the process, so no live session ever shares
 // an id with another, closed or open.
 unsigned long long next_session_number = 1;
+
+// Tcl's exit handler: `exit` ends the process without returning from the
+// script.
+void FinishPendingAtExit(ClientData) noexcept {
+  FinishPendingTransfers(kPendingBudgetMs);
+}
+
+// The live sessions whose last transfer is still running.
+std::vector<Session*> PendingSessions() {
+  std::vector<Session*> pending;
+  Tcl_HashSearch search;
+  for (Tcl_HashEntry* entry = Tcl_FirstHashEntry(&SessionTable, &search); entry;
+       entry = Tcl_NextHashEntry(&search)) {
+    Session* session = static_cast<Session*>(Tcl_GetHashValue(entry));
+    if (!session->transfer_done) pending.push_back(session);
+  }
+  return pending;
+}
+
+void SetUsageError(Tcl_Interp* interp) { SetQsnErrorCode(interp, "USAGE"); }
 
 }  // namespace
 
@@ -33,6 +57,26 @@ void RegisterSessionCommands(Tcl_Interp* interp) {
   Tcl_CreateObjCommand(interp, "createQSNsession", CreateSessionCmd, nullptr, nullptr);
   Tcl_CreateObjCommand(interp, "requestQSN", RequestCmd, nullptr, nullptr);
   Tcl_CreateObjCommand(interp, "closeQSNsession", CloseSessionCmd, nullptr, nullptr);
+  Tcl_CreateExitHandler(FinishPendingAtExit, nullptr);
+}
+
+void FinishPendingTransfers(int budget_ms) {
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(budget_ms);
+  std::vector<Session*> pending = PendingSessions();
+  // Each session has a multi handle of its own: they take turns, each
+  // waiting a few milliseconds at most, until all have ended or the time
+  // is up.
+  while (!pending.empty() && Clock::now() < deadline) {
+    for (size_t i = 0; i < pending.size();) {
+      if (StepTransfer(pending[i], 10) != CURLM_OK || pending[i]->transfer_done) {
+        pending[i] = pending.back();
+        pending.pop_back();
+      } else {
+        ++i;
+      }
+    }
+  }
 }
 
 Session* FindSession(const char* id) {
@@ -54,6 +98,7 @@ int CreateSessionCmd(ClientData, Tcl_Interp* interp, int objc,
                      Tcl_Obj* const objv[]) noexcept {
   if (objc < 2 || objc > 3) {
     Tcl_WrongNumArgs(interp, 1, objv, "<url> ?proxy?");
+    SetUsageError(interp);
     return TCL_ERROR;
   }
   std::unique_ptr<Session> session(new (std::nothrow) Session{});
@@ -87,11 +132,13 @@ int CloseSessionCmd(ClientData, Tcl_Interp* interp, int objc,
                     Tcl_Obj* const objv[]) noexcept {
   if (objc != 2) {
     Tcl_WrongNumArgs(interp, 1, objv, "<session id>");
+    SetUsageError(interp);
     return TCL_ERROR;
   }
   Tcl_HashEntry* entry = Tcl_FindHashEntry(&SessionTable, Tcl_GetString(objv[1]));
   if (!entry) {
     Tcl_SetObjResult(interp, Tcl_NewStringObj("Wrong session id", -1));
+    SetUsageError(interp);
     return TCL_ERROR;
   }
   Session* session = static_cast<Session*>(Tcl_GetHashValue(entry));

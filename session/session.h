@@ -43,6 +43,9 @@ struct Session {
   // libcurl says it ended.
   bool transfer_done = true;
   CURLcode transfer_result = CURLE_OK;
+  // The system's error number when the transfer could not open a socket,
+  // which libcurl words as a refused connection; 0 otherwise.
+  long socket_error = 0;
 
   // Commands running on this session right now (a statistics callback can
   // re-enter requestQSN). A session closed meanwhile leaves the table at
@@ -72,6 +75,15 @@ class SessionUse {
  private:
   Session* session_;
 };
+
+// Gives the no-wait transfers still running on the live sessions at most
+// `budget_ms` milliseconds in all to complete, then leaves them: a notice
+// that is a script's last act still reaches the server. Called when the
+// script returns, and by Tcl's exit handlers when it calls `exit`.
+void FinishPendingTransfers(int budget_ms);
+
+// How long the host lets pending no-wait transfers run at its end.
+constexpr int kPendingBudgetMs = 2000;
 
 // Frees the form and header list of the last transfer; it must have ended
 // or been detached.

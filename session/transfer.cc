@@ -39,6 +39,14 @@ CURLMcode WaitTransfer(Session* session, int still_running) {
   return code;
 }
 
+CURLMcode StepTransfer(Session* session, int wait_ms) {
+  int still_running = 0;
+  CURLMcode code = curl_multi_poll(session->multi.get(), nullptr, 0, wait_ms, nullptr);
+  if (code == CURLM_OK) code = PerformTransfer(session, &still_running);
+  if (code == CURLM_OK && still_running == 0) NoteEnded(session);
+  return code;
+}
+
 CURLMcode DrainTransfer(Session* session) {
   int still_running = 0;
   CURLMcode code = PerformTransfer(session, &still_running);

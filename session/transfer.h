@@ -18,5 +18,10 @@ CURLMcode PerformTransfer(Session* session, int* still_running);
 // transfer still attached; otherwise CURLM_OK.
 CURLMcode WaitTransfer(Session* session, int still_running);
 
+// One step of a transfer left running: waits at most `wait_ms` for libcurl's
+// sockets, lets it do what it can, and records in the session when the
+// transfer has ended.
+CURLMcode StepTransfer(Session* session, int wait_ms);
+
 // PerformTransfer, then WaitTransfer.
 CURLMcode DrainTransfer(Session* session);

@@ -18,8 +18,8 @@ uint64_t ZeroByte(uint64_t word) { return (word - kOnes) & ~word & kHighs; }
 // rare text that has such a byte. The last word is padded with a byte no
 // mark flags.
 template <typename Marks>
-bool AnyWord(const unsigned char* text, int length, Marks marks) {
-  int i = 0;
+bool AnyWord(const unsigned char* text, size_t length, Marks marks) {
+  size_t i = 0;
   for (; i + 8 <= length; i += 8) {
     uint64_t word;
     std::memcpy(&word, text + i, 8);
@@ -30,12 +30,12 @@ bool AnyWord(const unsigned char* text, int length, Marks marks) {
   return marks(word) != 0;
 }
 
-bool HoldsTclOnlyForm(const unsigned char* text, int length) {
+bool HoldsTclOnlyForm(const unsigned char* text, size_t length) {
   auto c0_or_ed = [](uint64_t word) {
     return ZeroByte(word ^ (kOnes * 0xC0)) | ZeroByte(word ^ (kOnes * 0xED));
   };
   if (!AnyWord(text, length, c0_or_ed)) return false;
-  for (int i = 0; i + 1 < length; ++i) {
+  for (size_t i = 0; i + 1 < length; ++i) {
     // C0 80 is NUL; ED A0..BF opens a surrogate.
     if ((text[i] == 0xC0 && text[i + 1] == 0x80) ||
         (text[i] == 0xED && text[i + 1] >= 0xA0 && text[i + 1] <= 0xBF))
@@ -49,14 +49,14 @@ bool HoldsTclOnlyForm(const unsigned char* text, int length) {
 // list parser writes past its buffer on a backslash followed by a cut
 // four-byte sequence ("\\ F1 B5 B5"); converted, such bytes become the
 // characters Tcl reads them as anyway, in forms the parser copes with.
-bool HoldsNulOrHighByte(const unsigned char* body, int length) {
+bool HoldsNulOrHighByte(const unsigned char* body, size_t length) {
   // A byte of F0 or above has its four high bits set: shifted onto the top
   // bit of the same byte, they leave it set in all four copies.
   auto nul_or_f0 = [](uint64_t word) {
     return ZeroByte(word) | (word & (word << 1) & (word << 2) & (word << 3) & kHighs);
   };
   if (!AnyWord(body, length, nul_or_f0)) return false;
-  for (int i = 0; i < length; ++i) {
+  for (size_t i = 0; i < length; ++i) {
     if (body[i] == 0 || body[i] >= 0xF0) return true;
   }
   return false;
@@ -69,6 +69,30 @@ Tcl_Encoding Utf8() {
   static Tcl_Encoding utf8 = nullptr;
   if (!utf8) utf8 = Tcl_GetEncoding(nullptr, "utf-8");
   return utf8;
+}
+
+// Converts `length` bytes of UTF-8 into Tcl's form, appending to *out, in
+// pieces that each fit an int. A piece that ends inside a sequence leaves
+// the sequence's bytes to the next.
+bool ConvertFromUtf8(Tcl_Encoding utf8, const char* src, size_t length,
+                     std::string* out) {
+  constexpr size_t kPiece = size_t{1} << 20;
+  char chunk[65536];
+  int flags = TCL_ENCODING_START;
+  Tcl_EncodingState state = nullptr;
+  while (length > 0) {
+    size_t take = length < kPiece ? length : kPiece;
+    int read = 0, wrote = 0;
+    Tcl_ExternalToUtf(nullptr, utf8, src, static_cast<int>(take),
+                      flags | (take == length ? TCL_ENCODING_END : 0), &state, chunk,
+                      sizeof chunk, &read, &wrote, nullptr);
+    if (read == 0 && wrote == 0) return false;
+    out->append(chunk, wrote);
+    src += read;
+    length -= read;
+    flags = 0;
+  }
+  return true;
 }
 
 }  // namespace
@@ -85,11 +109,13 @@ const char* ToWireText(const char* text, int length, Tcl_DString* scratch,
   return Tcl_DStringValue(scratch);
 }
 
-const char* FromWireText(const char* body, int length, Tcl_DString* scratch) {
+const char* FromWireText(const char* body, size_t length, std::string* scratch,
+                         size_t* text_length) {
+  *text_length = length;
   if (!HoldsNulOrHighByte(reinterpret_cast<const unsigned char*>(body), length))
     return body;
   Tcl_Encoding utf8 = Utf8();
-  if (!utf8) return nullptr;
-  Tcl_ExternalToUtfDString(utf8, body, length, scratch);
-  return Tcl_DStringValue(scratch);
+  if (!utf8 || !ConvertFromUtf8(utf8, body, length, scratch)) return nullptr;
+  *text_length = scratch->size();
+  return scratch->c_str();
 }

@@ -27,10 +27,11 @@ class WireTextTest : public ::testing::Test {
     return std::string(wire, length);
   }
   std::string FromWire(const std::string& body, bool* same) {
-    qsn::DString scratch;
-    const char* text = FromWireText(body.c_str(), body.size(), scratch.get());
+    std::string scratch;
+    size_t length = 0;
+    const char* text = FromWireText(body.c_str(), body.size(), &scratch, &length);
     *same = text == body.c_str();
-    return text;
+    return std::string(text, length);
   }
 
   Tcl_Interp* interp_ = nullptr;
@@ -67,6 +68,19 @@ TEST_F(WireTextTest, OnlyABodyWithNulOrAByteFromF0IsConverted) {
   EXPECT_FALSE(same);
   EXPECT_EQ(FromWire("a longer text, then \xF0\x9F\x98", &same),
             "a longer text, then \xC3\xB0\xC2\x9F\xC2\x98");
+  EXPECT_FALSE(same);
+}
+
+TEST_F(WireTextTest, ABodyOfManyPiecesConvertsAsOne) {
+  // A four-byte sequence across the end of the first piece of a megabyte,
+  // and NULs at the very end.
+  std::string body(size_t{1} << 20, 'a');
+  body.replace(body.size() - 2, 2, "\xF0\x9F");
+  body += std::string("\x98\x80", 2) + std::string(1 << 20, 'b') + std::string(2, '\0');
+  std::string expected((size_t{1} << 20) - 2, 'a');
+  expected += "\xED\xA0\xBD\xED\xB8\x80" + std::string(1 << 20, 'b') + "\xC0\x80\xC0\x80";
+  bool same;
+  EXPECT_EQ(FromWire(body, &same), expected);
   EXPECT_FALSE(same);
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <optional>
 #include <string>
@@ -61,14 +62,16 @@ Expected Model(const char* body) {
 // Parses `body`, starting from a known result and error state and a
 // -changeurl left by an earlier parse, and checks the outcome against `e`.
 void ParseAndCheck(const char* body, const Expected& e) {
-  std::optional<std::string> changeurl = "left from before";
+  ReplyOutcome outcome;
+  outcome.changeurl = "left from before";
   Tcl_ResetResult(interp);
   Tcl_SetObjResult(interp, Tcl_NewStringObj(kMarker, -1));
 
   // As a waited request does it: the body and the result go to the log at
   // level 4 around the parse.
   LogPrintf(4, "preresult=%s\n", body);
-  int code = ParseReply(interp, body, &changeurl);
+  int code = ParseReply(interp, body, std::strlen(body), &outcome);
+  const std::optional<std::string>& changeurl = outcome.changeurl;
   const std::string result = Result();
   LogPrintf(4, "postresult=%s\n", result.c_str());
   const char* info_var = Tcl_GetVar(interp, "errorInfo", TCL_GLOBAL_ONLY);
@@ -96,16 +99,21 @@ void ParseAndCheck(const char* body, const Expected& e) {
 
   const std::string* flag = e.Find("-error");
   int error = 0;
+  const std::string* message = e.Find("-errormsg");
+  const std::string* trace = e.Find("-errorinfo");
+  const std::string* reply = e.Find("-qsnreply");
   if (flag && Tcl_GetBoolean(nullptr, flag->c_str(), &error) != TCL_OK) {
+    if (reply) {
+      FUZZ_CHECK(code == TCL_OK && result == *reply,
+                 "a non-boolean -error beside -qsnreply: %d '%s'", code, result.c_str());
+      return;
+    }
     FUZZ_CHECK(code == TCL_ERROR, "a non-boolean -error returned %d", code);
     FUZZ_CHECK(result.rfind("expected boolean value but got", 0) == 0,
                "non-boolean -error: '%s'", result.c_str());
     return;
   }
 
-  const std::string* message = e.Find("-errormsg");
-  const std::string* trace = e.Find("-errorinfo");
-  const std::string* reply = e.Find("-qsnreply");
   if (error) {
     FUZZ_CHECK(code == TCL_ERROR, "a true -error returned %d", code);
     const std::string want = message ? *message : trace ? kServerError : "";
@@ -140,8 +148,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The body is read by its length, as a waited request reads the response
   // buffer, and turned into a Tcl string where it needs to be.
   const std::string body(reinterpret_cast<const char*>(data), size);
-  qsn::DString scratch;
-  const char* text = FromWireText(body.c_str(), static_cast<int>(size), scratch.get());
+  std::string scratch;
+  size_t length;
+  const char* text = FromWireText(body.c_str(), size, &scratch, &length);
   const Expected e = Model(text);
 
   ParseAndCheck(text, e);
