@@ -54,8 +54,10 @@ pack_into "$lin" <<<"$script"
 cp "$lin/init.dat" "$win/"
 run_host "$lin" 2>/dev/null
 run_win "$win"
+# The Linux host runs without a display and says so first; Wine has one.
 same_bytes() {
-  cmp <(LC_ALL=C sed -E "s/$ts/[T]/g" "$1") <(LC_ALL=C sed -E "s/$ts/[T]/g" "$2")
+  cmp <(LC_ALL=C sed -E -e '1{/^Tk_Init: /d}' -e "s/$ts/[T]/g" "$1") \
+    <(LC_ALL=C sed -E "s/$ts/[T]/g" "$2")
 }
 check "log bytes as on Linux" same_bytes "$lin/qsnclient.log" "$win/qsnclient.log"
 check "log: CP866, stopped at ÷" env LC_ALL=C grep -qaF $'\x8d\xa0\xe7\xa0\xab\xae \xe0\xa0\xa1\xae\xe2\xeb\r\n' \
