@@ -97,8 +97,8 @@ judge_end() {
 # - the script ran to its end, every unit as in the run that fails nothing
 #   but at most one, and that one raised a Tcl error with a clear message:
 #   one line, neither empty nor the host's "undefined error"; or
-# - the script did not run, and the log holds exactly one line: the
-#   start-up's level-1 message of why; or
+# - the script did not run, and the log holds exactly one line after the
+#   one on the missing display: the start-up's level-1 message of why; or
 # - the last block of init.dat did not decipher: the text before it ran, as
 #   for a damaged file, and the interpreter's error is in the log.
 # Prints why not, or nothing.
@@ -109,6 +109,8 @@ judge_client() {
   read_failed "$dir"
   local log=
   [ -e "$dir/qsnclient.log" ] && IFS= read -r -d '' log <"$dir/qsnclient.log"
+  # The host runs without a display and says so before anything else.
+  log=${log#"Tk_Init: "*$'\r\n'}
   if [ ! -e "$dir/outcome.txt" ]; then
     local breaks=${log//[!$'\n']/}
     if [ "${#breaks}" -ne 1 ] || [[ "$log" != *$'\r\n' ]]; then
