@@ -1,6 +1,7 @@
 // Blowfish-CBC for init.dat through OpenSSL's EVP interface.
 #include "host/init_cipher.h"
 
+#include <openssl/crypto.h>
 #include <openssl/provider.h>
 
 #include "base/owners.h"
@@ -14,7 +15,17 @@ const EVP_CIPHER* InitCipher() {
   // keeping the implicit default one beside it, which libcurl's TLS and
   // random numbers need: loading the default explicitly instead can fail on
   // its own, and would leave the legacy provider alone in the process.
+  //
+  // No OpenSSL configuration file is read, from OPENSSL_CONF or from
+  // OpenSSL's own folder: the cipher needs none, and one planted by someone
+  // else (a folder any user may create on Windows) could take Blowfish
+  // away or pull in further files. The host and the packer come here
+  // before anything else of theirs uses OpenSSL (the host deciphers
+  // init.dat before libcurl starts), so the choice holds for the whole
+  // process, libcurl's TLS included. A failure here shows as the fetch
+  // failing.
   static const EVP_CIPHER* cipher = [] {
+    OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr);
     OSSL_PROVIDER* legacy = OSSL_PROVIDER_try_load(nullptr, "legacy", 1);
     auto* fetched =
         static_cast<const EVP_CIPHER*>(EVP_CIPHER_fetch(nullptr, "BF-CBC", nullptr));

@@ -203,6 +203,18 @@ check "no cipher: one line after the display's" equals lines 2 "$(grep -c . "$d/
 check "no cipher: says why" log_has "$d" "no Blowfish-CBC cipher"
 check "no cipher: nothing ran" test ! -e "$d/ran"
 
+# An OpenSSL configuration is never read: one that allows only FIPS
+# algorithms, named by OPENSSL_CONF, would take Blowfish away from the
+# packer and the host alike.
+d=$(workdir hostile-openssl-conf)
+printf '%s\n' 'openssl_conf = init' '[init]' 'alg_section = algorithms' \
+  '[algorithms]' 'default_properties = "fips=yes"' >"$d/openssl.cnf"
+export OPENSSL_CONF=$d/openssl.cnf
+pack_into "$d" <<<'mputs "deciphered and ran"'
+run_host "$d"
+unset OPENSSL_CONF
+check "hostile OPENSSL_CONF: packed, deciphered and ran" log_has "$d" "deciphered and ran"
+
 # Damaged init files: never a crash, status 0; what deciphers is judged by
 # the interpreter, and its complaint is in the log.
 d=$(workdir damaged)
