@@ -22,6 +22,8 @@ proc ::rpc::setcookie {name value} {
     return ok
 }
 proc ::rpc::cookie {name} { qsn::cookie $name }
+# The client's end of the connection the request came on, and a cookie.
+proc ::rpc::connection {name} { list [qsn::header REMOTE_PORT] [qsn::cookie $name] }
 # The words after the name only make the request larger.
 proc ::rpc::header {name args} { qsn::header $name }
 proc ::rpc::big {n} { string repeat 0123456789 $n }
