@@ -112,7 +112,8 @@ build_tcl() {
 }
 
 # Tk the same way, and the object of its resources (cursors, dialogs) that
-# a program linking the static Tk must link too.
+# a program linking the static Tk must link too. Without Tk's icon: the
+# host carries its own under the name Tk loads for its windows ("tk").
 build_tk() {
   tar xzf "$src/tk8.6_$tcl_version.orig.tar.gz" -C "$work"
   cd "$work"/tk$tcl_version/win
@@ -121,7 +122,7 @@ build_tk() {
   make -j"$jobs" libtk86.a libtkstub86.a
   make install-libraries
   cp libtk86.a libtkstub86.a "$prefix/lib/"
-  $host-windres -Irc -I../generic -i rc/tk_base.rc -O coff \
+  $host-windres -DBASE_NO_TK_ICON -Irc -I../generic -i rc/tk_base.rc -O coff \
     -o "$prefix/lib/tk_base.res.o"
 }
 
@@ -146,6 +147,13 @@ build_zlib() {
 # deciphers init.dat with Blowfish-CBC and nothing else (TLS is
 # Schannel's). no-module builds the legacy provider (Blowfish) into the
 # library, so loading "legacy" needs no module file beside the program.
+# The library compiles in folders of its own: OpenSSL's (where openssl.cnf
+# would be), and the engines' and modules' under the prefix. The host loads
+# no configuration, engine or module, and the library is copied out by
+# hand, never installed: both are given names that cannot exist on Windows
+# (a "?" is refused in any file name), so that the program names no folder
+# of the build machine (\root\.cache\... on the current drive, which any
+# user there may create).
 build_openssl() {
   local tarball
   tarball=$(newest "$src" "openssl_$openssl_series.*.orig.tar.gz")
@@ -158,7 +166,8 @@ build_openssl() {
     no-dh no-dsa no-ec no-sm2 no-gost no-aria no-camellia no-cast no-chacha no-poly1305 \
     no-des no-idea no-rc2 no-rc4 no-rc5 no-seed no-sm4 no-md4 no-mdc2 no-rmd160 \
     no-sm3 no-whirlpool no-blake2 no-siphash no-scrypt no-ocb no-siv no-multiblock \
-    no-padlockeng no-capieng --prefix="$prefix" --libdir=lib CC=gcc-posix
+    no-padlockeng no-capieng --prefix='/?/no-openssl-prefix' --libdir=lib \
+    --openssldir='/?/no-openssl-directory' CC=gcc-posix
   make build_generated
   make -j"$jobs" libcrypto.a
   mkdir -p "$prefix/lib" "$prefix/include/openssl"
@@ -251,7 +260,11 @@ main() {
   fi
   # One builder at a time; a run that waited finds the prefix done.
   exec 9>"$cache/.lock"
-  flock 9
+  if ! flock -n 9; then
+    say "another build holds $cache/.lock (building the libraries or fetching their sources): waiting for it"
+    flock 9
+    say "the other build is done"
+  fi
   if [ -e "$prefix/.complete" ]; then
     [ $fetch_only = 1 ] || echo "$prefix"
     return 0
