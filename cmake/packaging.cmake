@@ -20,13 +20,6 @@ set(QSN_GENERATED_DIR ${PROJECT_BINARY_DIR}/packaging)
 set(QSN_CONFDIR ${CMAKE_INSTALL_FULL_SYSCONFDIR}/qsnserver)
 set(QSN_SERVER_DOCDIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/qsnserver)
 
-# The version is the one of the latest changelog entry, so the two never
-# disagree.
-file(STRINGS ${QSN_PACKAGING_DIR}/changelog qsn_changelog_head LIMIT_COUNT 1)
-if(NOT qsn_changelog_head MATCHES "^qsnclient \\(([^)]+)\\)")
-  message(FATAL_ERROR "packaging/changelog does not start with an entry for qsnclient")
-endif()
-set(QSN_VERSION ${CMAKE_MATCH_1})
 
 # Debian keeps manual pages and changelogs compressed, and without a time
 # stamp in the gzip header, so that two builds give the same bytes.
