@@ -328,7 +328,7 @@ check_russian_pages() {
   window=$(wait_window qsnclient) || fail "no installer window"
   xdotool windowfocus --sync "$window" key Return
   sleep 2
-  shoot root "$shots/installer-ru-refused.png"
+  shoot_over "$window" "$shots/installer-ru-refused.png"
   xdotool key Return
   sleep 1
   xdotool windowfocus --sync "$window" key Escape
@@ -379,6 +379,14 @@ wait_window() {
 }
 
 shoot() { import -display "$DISPLAY" -window "$1" "$2"; }
+
+# shoot_over WINDOW FILE: the screen where WINDOW is, with whatever lies
+# over it (a message box of its own).
+shoot_over() {
+  local X Y WIDTH HEIGHT
+  eval "$(xdotool getwindowgeometry --shell "$1" | grep -E '^(X|Y|WIDTH|HEIGHT)=[0-9]+$')"
+  import -display "$DISPLAY" -window root -crop "${WIDTH}x${HEIGHT}+$X+$Y" +repage "$2"
+}
 
 check_uninstall() {
   wine "$dir/uninstall.exe" /S || fail "the uninstaller exited with $?"
