@@ -8,6 +8,9 @@ if(NOT qsn_changelog_head MATCHES "^qsnclient \\(([^)]+)\\)")
   message(FATAL_ERROR "packaging/changelog does not start with an entry for qsnclient")
 endif()
 set(QSN_VERSION ${CMAKE_MATCH_1})
+# A new entry configures the build anew.
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+             ${CMAKE_CURRENT_LIST_DIR}/../packaging/changelog)
 # Windows keeps four numbers; a Debian revision or suffix does not count.
 if(NOT QSN_VERSION MATCHES "^([0-9]+)\\.([0-9]+)\\.([0-9]+)")
   message(FATAL_ERROR "version ${QSN_VERSION} does not start with three numbers")
