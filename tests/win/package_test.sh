@@ -270,6 +270,13 @@ check_program_files() {
   [ ! -e "$WINEPREFIX/drive_c/Program Files/qsnclient" ] || fail "installed under Program Files"
   [[ $(entry InstallLocation) == *Moved* ]] || fail "a refused install changed the entry"
   ok "refused under Program Files, also by its 8.3 name $short, with status 2"
+  # A /D= NSIS cannot take (no full folder name) would have it install into
+  # its default folder instead, saying nothing.
+  install_silently '/D=Apps\relative'
+  [ "$rc" = 2 ] || fail "an install into a relative folder exited with $rc"
+  grep -q 'is no full folder name' "$tmp/stderr" || fail "no reason given for a relative folder"
+  [ ! -e "$default_dir/qsnclient.exe" ] || fail "a relative /D= installed into the default folder"
+  ok "refused a /D= that names no full folder, with status 2"
 }
 
 # short_name PATH: the 8.3 name Windows gives PATH, asked of Tcl in the
