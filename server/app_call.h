@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+namespace qsn {
+
 struct AppRequest {
   std::string path;
   std::multimap<std::string, std::string> headers;  // names as sent
@@ -37,3 +39,5 @@ struct AppSettings {
                           // error reply; 0 for no limit
   bool trace = false;     // error replies are told on standard error
 };
+
+}  // namespace qsn

@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 
+namespace qsn {
+
 namespace {
 
 using Clock = Connection::Clock;
@@ -72,19 +74,20 @@ short TlsWants(SSL* ssl, int result) {
 
 }  // namespace
 
-SslContext NewTlsContext(const std::string& cert, const std::string& key,
-                         std::string* error) {
-  SslContext ctx(SSL_CTX_new(TLS_server_method()));
-  if (ctx) {
-    SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
-    SSL_CTX_set_options(ctx.get(), SSL_OP_NO_COMPRESSION);
-    if (SSL_CTX_use_certificate_chain_file(ctx.get(), cert.c_str()) == 1 &&
-        SSL_CTX_use_PrivateKey_file(ctx.get(), key.c_str(), SSL_FILETYPE_PEM) == 1 &&
-        SSL_CTX_check_private_key(ctx.get()) == 1)
-      return ctx;
+bool NewTlsContext(const std::string& cert, const std::string& key, SslContext* ctx,
+                   std::string* error) {
+  ctx->reset(SSL_CTX_new(TLS_server_method()));
+  if (*ctx) {
+    SSL_CTX_set_min_proto_version(ctx->get(), TLS1_2_VERSION);
+    SSL_CTX_set_options(ctx->get(), SSL_OP_NO_COMPRESSION);
+    if (SSL_CTX_use_certificate_chain_file(ctx->get(), cert.c_str()) == 1 &&
+        SSL_CTX_use_PrivateKey_file(ctx->get(), key.c_str(), SSL_FILETYPE_PEM) == 1 &&
+        SSL_CTX_check_private_key(ctx->get()) == 1)
+      return true;
   }
+  ctx->reset();
   *error = "cannot use the certificate " + cert + " with the key " + key;
-  return nullptr;
+  return false;
 }
 
 Connection::Connection(int fd, SSL_CTX* tls, const ConnectionLimits& limits, int stop_fd,
@@ -230,3 +233,5 @@ void Connection::Linger() {
     dropped += static_cast<size_t>(n);
   }
 }
+
+}  // namespace qsn

@@ -11,6 +11,8 @@
 #include <memory>
 #include <string>
 
+namespace qsn {
+
 struct ConnectionLimits {
   // From the first byte of a request (from the accept for the first one,
   // TLS handshake included) to the end of its head.
@@ -26,10 +28,9 @@ struct SslCtxFree {
 };
 using SslContext = std::unique_ptr<SSL_CTX, SslCtxFree>;
 
-// A server context for a PEM certificate (chain) and its key, or null with
-// the reason in *error.
-SslContext NewTlsContext(const std::string& cert, const std::string& key,
-                         std::string* error);
+// A server context for a PEM certificate (chain) and its key, in *ctx.
+bool NewTlsContext(const std::string& cert, const std::string& key, SslContext* ctx,
+                   std::string* error);
 
 class Connection : public httplib::Stream {
  public:
@@ -86,3 +87,5 @@ class Connection : public httplib::Stream {
   char buffer_[kBufferSize];
   size_t used_ = 0, filled_ = 0;
 };
+
+}  // namespace qsn

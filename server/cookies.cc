@@ -4,6 +4,8 @@
 
 #include <strings.h>
 
+namespace qsn {
+
 namespace {
 
 // The value of cookie `name` in one Cookie header.
@@ -33,3 +35,5 @@ std::optional<std::string> FindCookie(
   }
   return std::nullopt;
 }
+
+}  // namespace qsn

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+namespace qsn {
+
 namespace {
 
 using Headers = std::multimap<std::string, std::string>;
@@ -47,3 +49,5 @@ TEST(FindCookie, EveryCookieHeaderIsSearchedOtherHeadersAreNot) {
 }
 
 }  // namespace
+
+}  // namespace qsn

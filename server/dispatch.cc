@@ -11,6 +11,8 @@
 #include "server/reply_list.h"
 #include "server/tcl_text.h"
 
+namespace qsn {
+
 namespace {
 
 // Each element of an argument list becomes a Tcl object, and the
@@ -27,7 +29,7 @@ using SplitParts = std::unique_ptr<const char*, TclFree>;
 // "::rpc::" followed by the command's name, as a fresh object.
 Tcl_Obj* RpcName(const std::string& command) {
   Tcl_Obj* name = Tcl_NewStringObj("::rpc::", -1);
-  qsn::ObjRef tail(FromUtf8(command));
+  ObjRef tail(FromUtf8(command));
   Tcl_AppendObjToObj(name, tail.get());
   return name;
 }
@@ -38,7 +40,7 @@ bool IsRpcProc(Tcl_Interp* interp, const std::string& name) {
   if (name.empty() || name.find("::") != std::string::npos ||
       name.find_first_of("*?[]\\") != std::string::npos)
     return false;
-  qsn::ObjRef info(Tcl_NewStringObj("info", -1)), procs(Tcl_NewStringObj("procs", -1)),
+  ObjRef info(Tcl_NewStringObj("info", -1)), procs(Tcl_NewStringObj("procs", -1)),
       pattern(RpcName(name));
   Tcl_Obj* words[] = {info.get(), procs.get(), pattern.get()};
   bool found = Tcl_EvalObjv(interp, 3, words, TCL_EVAL_GLOBAL) == TCL_OK &&
@@ -61,24 +63,24 @@ size_t MostElements(const std::string& text) {
   return runs;
 }
 
-// The elements of the request's argument list, or false with the reason
-// in *refusal. Only a list that may be too long is counted exactly, with
-// memory that is freed at once.
+// The elements of the request's argument list; the refusal's reason in
+// *error. Only a list that may be too long is counted exactly, with memory
+// that is freed at once.
 bool SplitArguments(Tcl_Interp* interp, const AppRequest& request, Tcl_Obj* arglist,
-                    int* argc, Tcl_Obj*** argv, std::string* refusal) {
+                    int* argc, Tcl_Obj*** argv, std::string* error) {
   int count = 0;
   const char** parts = nullptr;
   if (MostElements(request.arglist) > kMaxArguments &&
       Tcl_SplitList(interp, Tcl_GetString(arglist), &count, &parts) == TCL_OK) {
     SplitParts owner(parts);
     if (count > kMaxArguments) {
-      *refusal = "arglist has " + std::to_string(count) + " elements, more than the " +
-                 std::to_string(kMaxArguments) + " a call may take";
+      *error = "arglist has " + std::to_string(count) + " elements, more than the " +
+               std::to_string(kMaxArguments) + " a call may take";
       return false;
     }
   }
   if (Tcl_ListObjGetElements(interp, arglist, argc, argv) != TCL_OK) {
-    *refusal = "arglist is not a Tcl list: " + std::string(Tcl_GetStringResult(interp));
+    *error = "arglist is not a Tcl list: " + std::string(Tcl_GetStringResult(interp));
     return false;
   }
   return true;
@@ -108,7 +110,7 @@ void CallProc(Tcl_Interp* interp, const RequestContext& context, int argc, Tcl_O
   int call_timeout = settings.call_timeout;
   // The words are held by a list only this function knows of, so nothing
   // the call does can change them under it.
-  qsn::ObjRef words(Tcl_NewListObj(argc, argv));
+  ObjRef words(Tcl_NewListObj(argc, argv));
   Tcl_Obj* name = RpcName(context.request->command);
   Tcl_ListObjReplace(nullptr, words.get(), 0, 0, 1, &name);
   int count;
@@ -158,7 +160,7 @@ AppReply Dispatch(Tcl_Interp* interp, RequestContext* context, const AppRequest&
     RefuseRequest(request, "unknown command \"" + request.command + "\"", settings,
                   &reply);
   } else {
-    qsn::ObjRef arglist(FromUtf8(request.arglist));
+    ObjRef arglist(FromUtf8(request.arglist));
     int argc;
     Tcl_Obj** argv;
     std::string refusal;
@@ -170,3 +172,5 @@ AppReply Dispatch(Tcl_Interp* interp, RequestContext* context, const AppRequest&
   Tcl_ResetResult(interp);
   return reply;
 }
+
+}  // namespace qsn

@@ -15,6 +15,8 @@
 
 #include "server/workers.h"
 
+namespace qsn {
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -218,18 +220,19 @@ HttpFront::~HttpFront() {
     if (fd >= 0) close(fd);
 }
 
-int HttpFront::Bind(const std::string& host, int port) {
-  if (port == 0) {
-    port = bind_to_any_port(host);
-  } else if (!bind_to_port(host, port)) {
-    return -1;
+bool HttpFront::Bind(const std::string& host, int port, int* bound_port,
+                     std::string* error) {
+  *bound_port = port == 0 ? bind_to_any_port(host) : bind_to_port(host, port) ? port : -1;
+  if (*bound_port <= 0) {
+    *error = "cannot listen on " + host + ":" + std::to_string(port);
+    return false;
   }
   // The library listens with a queue of five: on a busy machine the accept
   // loop falls that far behind, and the kernel then drops new connections,
   // which retry only a second or more later. A second listen() lengthens
   // the queue.
-  if (port > 0) ::listen(svr_sock_, SOMAXCONN);
-  return port > 0 ? port : -1;
+  ::listen(svr_sock_, SOMAXCONN);
+  return true;
 }
 
 bool HttpFront::Serve(size_t workers) {
@@ -367,3 +370,5 @@ void HttpFront::Answer(AppRequest request, Response& res) {
         return true;
       });
 }
+
+}  // namespace qsn

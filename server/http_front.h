@@ -17,6 +17,8 @@
 #include "server/stop_flag.h"
 #include "server/tcl_app.h"
 
+namespace qsn {
+
 class HttpFront : public httplib::Server {
  public:
   // Requests go to `app`; replies held back by qsn::delay go out once `stop`
@@ -29,8 +31,8 @@ class HttpFront : public httplib::Server {
   HttpFront& operator=(const HttpFront&) = delete;
 
   // Binds to `host` and `port` (0: any free port) with a listen queue long
-  // enough for bursts of clients. Returns the port, or -1.
-  int Bind(const std::string& host, int port);
+  // enough for bursts of clients; the port bound in *bound_port.
+  bool Bind(const std::string& host, int port, int* bound_port, std::string* error);
 
   // Serves with up to `workers` threads, each serving one connection at a
   // time, until Stop(). False when the server fails on its own.
@@ -66,3 +68,5 @@ class HttpFront : public httplib::Server {
   std::condition_variable open_changed_;
   size_t open_ = 0;
 };
+
+}  // namespace qsn

@@ -17,6 +17,7 @@
 #include "server/stop_flag.h"
 #include "server/tcl_app.h"
 
+namespace qsn {
 namespace {
 
 // How long a stopping server waits for its connections.
@@ -36,23 +37,18 @@ sigset_t BlockSignals() {
   return signals;
 }
 
-// The front for the options, bound to its address; null with the reason in
-// *error.
-std::unique_ptr<HttpFront> OpenFront(const Options& options, TclApp& app, StopFlag& stop,
-                                     int* port, std::string* error) {
+// The front for the options in *front, bound to its address, which is on
+// *port.
+bool OpenFront(const Options& options, TclApp& app, StopFlag& stop,
+               std::unique_ptr<HttpFront>* front, int* port, std::string* error) {
   SslContext tls;
-  if (!options.cert.empty()) {
-    tls = NewTlsContext(options.cert, options.key, error);
-    if (!tls) return nullptr;
-  }
+  if (!options.cert.empty() && !NewTlsContext(options.cert, options.key, &tls, error))
+    return false;
   ConnectionLimits limits;
   limits.head_timeout = options.head_timeout;
-  auto front =
+  *front =
       std::make_unique<HttpFront>(app, stop, std::move(tls), limits, options.max_body);
-  *port = front->Bind(options.host, options.port);
-  if (*port > 0) return front;
-  *error = "cannot listen on " + options.host + ":" + std::to_string(options.port);
-  return nullptr;
+  return (*front)->Bind(options.host, options.port, port, error);
 }
 
 void AnnounceAddress(const Options& options, int port) {
@@ -109,7 +105,8 @@ bool ServeUntilStopped(StopFlag& stop, HttpFront& front, TclApp& app,
 
 }  // namespace
 
-int main(int argc, char** argv) {
+// The server from its command line to its exit status.
+int Main(int argc, char** argv) {
   Options options;
   switch (ParseOptions(argc, argv, &options)) {
     case Invocation::kServe:
@@ -133,8 +130,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   int port = -1;
-  std::unique_ptr<HttpFront> front = OpenFront(options, app, stop, &port, &error);
-  if (!front) {
+  std::unique_ptr<HttpFront> front;
+  if (!OpenFront(options, app, stop, &front, &port, &error)) {
     std::fprintf(stderr, "qsnserver: %s\n", error.c_str());
     return 1;
   }
@@ -142,3 +139,7 @@ int main(int argc, char** argv) {
   // The application's thread ends as `app` goes out of scope.
   return ServeUntilStopped(stop, *front, app, signals) ? 0 : 1;
 }
+
+}  // namespace qsn
+
+int main(int argc, char** argv) { return qsn::Main(argc, argv); }

@@ -11,6 +11,8 @@
 
 #include "base/owners.h"
 
+namespace qsn {
+
 const char kUsage[] =
     "Usage: qsnserver [--listen HOST:PORT] [--tls-cert FILE --tls-key FILE]\n"
     "                 [--max-body BYTES] [--call-timeout SECONDS]\n"
@@ -135,7 +137,7 @@ unsigned long long ThreadsAllowed() {
   rlimit limit;
   if (getrlimit(RLIMIT_NPROC, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
     allowed = std::min<unsigned long long>(allowed, limit.rlim_cur);
-  qsn::FilePtr pids_max(std::fopen("/sys/fs/cgroup/pids.max", "r"));
+  FilePtr pids_max(std::fopen("/sys/fs/cgroup/pids.max", "r"));
   unsigned long long pids;
   if (pids_max && std::fscanf(pids_max.get(), "%llu", &pids) == 1)
     allowed = std::min(allowed, pids);
@@ -156,3 +158,5 @@ void RaiseDescriptorLimit() {
     setrlimit(RLIMIT_NOFILE, &limit);
   }
 }
+
+}  // namespace qsn

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <string>
 
+namespace qsn {
+
 struct Options {
   std::string host = "127.0.0.1";  // without the brackets of an IPv6 address
   int port = 8080;                 // 0: any free port
@@ -38,3 +40,5 @@ size_t WorkerCount(unsigned long long threads_allowed);
 // takes a descriptor, and the workers, not a low default, should bound the
 // connections served.
 void RaiseDescriptorLimit();
+
+}  // namespace qsn

@@ -6,6 +6,8 @@
 #include <initializer_list>
 #include <vector>
 
+namespace qsn {
+
 namespace {
 
 Invocation Parse(std::initializer_list<const char*> args, Options* options) {
@@ -88,3 +90,5 @@ TEST(WorkerCount, HalfOfTheThreadsAllowedWithin8To1024) {
 }
 
 }  // namespace
+
+}  // namespace qsn

@@ -9,6 +9,8 @@
 #include "server/cookies.h"
 #include "server/tcl_text.h"
 
+namespace qsn {
+
 namespace {
 
 const std::string* Header(const AppRequest& request, const char* name) {
@@ -171,3 +173,5 @@ void RegisterQsnCommands(Tcl_Interp* interp, RequestContext* context) {
            "    error \"exit is not available to an application of the server\"\n"
            "}");
 }
+
+}  // namespace qsn

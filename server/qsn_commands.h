@@ -8,6 +8,8 @@
 
 #include "server/app_call.h"
 
+namespace qsn {
+
 // What the commands read and change. One per interpreter; it points at a
 // request only while one is served.
 struct RequestContext {
@@ -40,3 +42,5 @@ class ServingRequest {
 // which must outlive the interpreter; and replaces `exit` so that an
 // application cannot stop the server.
 void RegisterQsnCommands(Tcl_Interp* interp, RequestContext* context);
+
+}  // namespace qsn

@@ -6,6 +6,8 @@
 #include "base/owners.h"
 #include "server/tcl_text.h"
 
+namespace qsn {
+
 namespace {
 
 using Words = std::vector<Tcl_Obj*>;
@@ -14,7 +16,7 @@ Tcl_Obj* Word(const char* text) { return Tcl_NewStringObj(text, -1); }
 
 // The words as a list. Fresh objects among them are freed with the list.
 std::string ToList(const Words& words) {
-  qsn::ObjRef list(Tcl_NewListObj(static_cast<int>(words.size()), words.data()));
+  ObjRef list(Tcl_NewListObj(static_cast<int>(words.size()), words.data()));
   return ToUtf8(list.get());
 }
 
@@ -45,9 +47,8 @@ std::string CallReply(Tcl_Interp* interp, int code,
     return ToList(words);
   }
   bool error = code == TCL_ERROR;
-  qsn::ObjRef message(error
-                          ? Tcl_GetObjResult(interp)
-                          : Tcl_NewStringObj("command ended with break or continue", -1));
+  ObjRef message(error ? Tcl_GetObjResult(interp)
+                       : Tcl_NewStringObj("command ended with break or continue", -1));
   Tcl_Obj* info =
       error ? Tcl_GetVar2Ex(interp, "errorInfo", nullptr, TCL_GLOBAL_ONLY) : nullptr;
   return ErrorReply(message.get(), info, changeurl);
@@ -56,3 +57,5 @@ std::string CallReply(Tcl_Interp* interp, int code,
 std::string ProtocolErrorReply(const std::string& message) {
   return ErrorReply(FromUtf8(message), nullptr, std::nullopt);
 }
+
+}  // namespace qsn

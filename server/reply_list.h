@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+namespace qsn {
+
 // For a call that ended with `code`, its value or error message being the
 // interpreter's result: -qsnreply VALUE, or -error 1 -errormsg MESSAGE
 // -errorinfo TRACE; with -changeurl PATH when `changeurl` holds one.
@@ -16,3 +18,5 @@ std::string CallReply(Tcl_Interp* interp, int code,
 
 // -error 1 -errormsg MESSAGE, for a request the server could not run.
 std::string ProtocolErrorReply(const std::string& message);
+
+}  // namespace qsn

@@ -6,6 +6,8 @@
 #include <condition_variable>
 #include <mutex>
 
+namespace qsn {
+
 class StopFlag {
  public:
   // Marks the server as stopping, for good, and cuts every Sleep short.
@@ -34,3 +36,5 @@ class StopFlag {
   std::condition_variable changed_;
   bool requested_ = false;
 };
+
+}  // namespace qsn

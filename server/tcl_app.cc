@@ -11,6 +11,8 @@
 #include "server/qsn_commands.h"
 #include "server/tcl_text.h"
 
+namespace qsn {
+
 namespace {
 
 // A fixed text in braces: a well-formed list the client raises as an error.
@@ -53,7 +55,7 @@ constexpr char kHidingProcs[] = R"(apply {{} {
 
 void WarnOfHidingProcs(Tcl_Interp* interp, const std::string& script) {
   if (Tcl_EvalEx(interp, kHidingProcs, -1, TCL_EVAL_GLOBAL) != TCL_OK) return;
-  qsn::ObjRef names(Tcl_GetObjResult(interp));
+  ObjRef names(Tcl_GetObjResult(interp));
   int count = 0;
   Tcl_Obj** name = nullptr;
   Tcl_ListObjGetElements(nullptr, names.get(), &count, &name);
@@ -68,31 +70,35 @@ void WarnOfHidingProcs(Tcl_Interp* interp, const std::string& script) {
   Tcl_ResetResult(interp);
 }
 
-// Sets the interpreter up and loads the script; the error trace, or empty
-// when it loaded.
-std::string Load(Tcl_Interp* interp, const std::string& script, RequestContext* context) {
+// Sets the interpreter up and loads the script; its error trace in *error
+// when it does not load.
+bool Load(Tcl_Interp* interp, const std::string& script, RequestContext* context,
+          std::string* error) {
   // Registers the standard channels with the interpreter as they are.
   Tcl_GetChannel(interp, "stdout", nullptr);
   StdoutToStderr load_output;
-  if (Tcl_Init(interp) != TCL_OK) return Tcl_GetStringResult(interp);
+  if (Tcl_Init(interp) != TCL_OK) {
+    *error = Tcl_GetStringResult(interp);
+    return false;
+  }
   RegisterQsnCommands(interp, context);
   if (Tcl_EvalFile(interp, script.c_str()) == TCL_OK) {
     WarnOfHidingProcs(interp, script);
-    return std::string();
+    return true;
   }
   const char* info = Tcl_GetVar(interp, "errorInfo", TCL_GLOBAL_ONLY);
-  return info ? info : Tcl_GetStringResult(interp);
+  *error = info ? info : Tcl_GetStringResult(interp);
+  return false;
 }
 
-// A fresh interpreter with the script loaded, or null with its error trace
-// in *error.
-Tcl_Interp* LoadApp(const std::string& script, RequestContext* context,
-                    std::string* error) {
-  Tcl_Interp* interp = Tcl_CreateInterp();
-  *error = Load(interp, script, context);
-  if (error->empty()) return interp;
-  Tcl_DeleteInterp(interp);
-  return nullptr;
+// A fresh interpreter with the script loaded, in *interp.
+bool LoadApp(const std::string& script, RequestContext* context, Tcl_Interp** interp,
+             std::string* error) {
+  *interp = Tcl_CreateInterp();
+  if (Load(*interp, script, context, error)) return true;
+  Tcl_DeleteInterp(*interp);
+  *interp = nullptr;
+  return false;
 }
 
 }  // namespace
@@ -100,15 +106,12 @@ Tcl_Interp* LoadApp(const std::string& script, RequestContext* context,
 bool TclApp::Start(const char* argv0, AppSettings settings, std::string* error) {
   settings_ = std::move(settings);
   Tcl_FindExecutable(argv0);
-  std::promise<std::string> loaded;
-  std::future<std::string> result = loaded.get_future();
-  thread_ = std::thread(&TclApp::Run, this, std::move(loaded));
-  *error = result.get();
-  if (!error->empty()) {
-    thread_.join();
-    return false;
-  }
-  return true;
+  std::promise<bool> loaded;
+  std::future<bool> result = loaded.get_future();
+  thread_ = std::thread(&TclApp::Run, this, std::move(loaded), error);
+  if (result.get()) return true;
+  thread_.join();
+  return false;
 }
 
 AppReply TclApp::Call(AppRequest request) {
@@ -144,15 +147,15 @@ void TclApp::End() {
 }
 
 // The Tcl thread's whole life: the interpreter is made, used and deleted
-// here.
-void TclApp::Run(std::promise<std::string> loaded) {
+// here. *load_error is written before `loaded` is set, and not after.
+void TclApp::Run(std::promise<bool> loaded, std::string* load_error) {
   RequestContext context;
   InitTclText();
-  std::string error;
-  Tcl_Interp* interp = LoadApp(settings_.script, &context, &error);
-  if (interp) SetLiveInterp(interp);
-  loaded.set_value(error);
-  if (interp) {
+  Tcl_Interp* interp = nullptr;
+  bool ok = LoadApp(settings_.script, &context, &interp, load_error);
+  if (ok) SetLiveInterp(interp);
+  loaded.set_value(ok);
+  if (ok) {
     ServeJobs(&interp, &context);
     SetLiveInterp(nullptr);
     Tcl_DeleteInterp(interp);
@@ -195,8 +198,8 @@ void TclApp::ServeJobs(Tcl_Interp** interp, RequestContext* context) {
 // whose script loaded.
 void TclApp::Reload(Tcl_Interp** interp, RequestContext* context) {
   std::string error;
-  Tcl_Interp* fresh = LoadApp(settings_.script, context, &error);
-  if (!fresh) {
+  Tcl_Interp* fresh = nullptr;
+  if (!LoadApp(settings_.script, context, &fresh, &error)) {
     std::fprintf(stderr,
                  "qsnserver: %s: the reload failed; the script loaded before "
                  "serves on:\n%s\n",
@@ -221,3 +224,5 @@ void TclApp::SetLiveInterp(Tcl_Interp* interp) {
   std::lock_guard<std::mutex> lock(interp_mutex_);
   live_interp_ = interp;
 }
+
+}  // namespace qsn

@@ -16,6 +16,8 @@
 #include "server/app_call.h"
 #include "server/stop_flag.h"
 
+namespace qsn {
+
 struct RequestContext;
 
 class TclApp {
@@ -60,7 +62,7 @@ class TclApp {
     std::promise<AppReply> reply;
   };
 
-  void Run(std::promise<std::string> loaded);
+  void Run(std::promise<bool> loaded, std::string* load_error);
   void ServeJobs(Tcl_Interp** interp, RequestContext* context);
   void Reload(Tcl_Interp** interp, RequestContext* context);
   void WakeQueue();
@@ -78,3 +80,5 @@ class TclApp {
   std::mutex interp_mutex_;
   Tcl_Interp* live_interp_ = nullptr;
 };
+
+}  // namespace qsn

@@ -3,6 +3,8 @@
 
 #include "base/owners.h"
 
+namespace qsn {
+
 namespace {
 Tcl_Encoding utf8 = nullptr;
 }
@@ -15,7 +17,7 @@ void FreeTclText() {
 }
 
 Tcl_Obj* FromUtf8(const std::string& bytes) {
-  qsn::DString ds;
+  DString ds;
   Tcl_ExternalToUtfDString(utf8, bytes.data(), static_cast<int>(bytes.size()), ds.get());
   return Tcl_NewStringObj(ds.value(), ds.length());
 }
@@ -23,7 +25,7 @@ Tcl_Obj* FromUtf8(const std::string& bytes) {
 std::string ToUtf8(Tcl_Obj* obj) {
   int length;
   const char* text = Tcl_GetStringFromObj(obj, &length);
-  qsn::DString ds;
+  DString ds;
   Tcl_UtfToExternalDString(utf8, text, length, ds.get());
   return std::string(ds.value(), ds.length());
 }
@@ -37,3 +39,5 @@ std::string BodyBytes(Tcl_Obj* obj) {
   }
   return ToUtf8(obj);
 }
+
+}  // namespace qsn

@@ -7,6 +7,8 @@
 
 #include <string>
 
+namespace qsn {
+
 // Looks the UTF-8 encoding up; call once on the Tcl thread before the rest.
 void InitTclText();
 void FreeTclText();
@@ -17,3 +19,5 @@ std::string ToUtf8(Tcl_Obj* obj);
 // The bytes to send for a body: a byte array (from `binary format` or
 // `encoding convertto`) as its bytes, any other value as UTF-8.
 std::string BodyBytes(Tcl_Obj* obj);
+
+}  // namespace qsn

@@ -6,6 +6,8 @@
 #include <system_error>
 #include <thread>
 
+namespace qsn {
+
 void Workers::enqueue(std::function<void()> fn) {
   opened_();
   std::lock_guard<std::mutex> lock(state_->mutex);
@@ -47,3 +49,5 @@ void Workers::Work(std::shared_ptr<State> state) {
   --state->threads;
   state->changed.notify_all();
 }
+
+}  // namespace qsn

@@ -11,6 +11,8 @@
 #include <memory>
 #include <mutex>
 
+namespace qsn {
+
 class Workers : public httplib::TaskQueue {
  public:
   // At most `most` threads. `opened` runs when a connection is queued,
@@ -41,3 +43,5 @@ class Workers : public httplib::TaskQueue {
   std::function<void()> opened_, closed_;
   std::shared_ptr<State> state_ = std::make_shared<State>();
 };
+
+}  // namespace qsn
