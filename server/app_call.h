@@ -2,6 +2,7 @@
 // what the application made of it.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <string>
 #include <utility>
@@ -31,6 +32,10 @@ struct AppReply {
   // marks it, whatever the status.
   bool error = false;
 };
+
+// How the HTTP side hands a request to the application: the call returns
+// once the reply is made. Safe to call from many threads at once.
+using AppCall = std::function<AppReply(AppRequest)>;
 
 // How the application runs.
 struct AppSettings {

@@ -1,8 +1,6 @@
-// The HTTP side of the server: it accepts connections and serves each in a
-// keep-alive loop of its own, hands every POST in multipart/form-data with
-// the fields "command" and "arglist" to the application, refuses anything
-// else with a body a client of the protocol reads as an error, and writes
-// the access log.
+// The HTTP side of the server: it accepts connections and serves each on a
+// thread of its own (see connection_loop.h), and knows when they have all
+// closed.
 #pragma once
 
 #include <httplib.h>
@@ -14,17 +12,17 @@
 
 #include "server/app_call.h"
 #include "server/connection.h"
+#include "server/connection_loop.h"
 #include "server/stop_flag.h"
-#include "server/tcl_app.h"
 
 namespace qsn {
 
 class HttpFront : public httplib::Server {
  public:
-  // Requests go to `app`; replies held back by qsn::delay go out once `stop`
-  // is requested. Both must outlive the front. Speaks TLS with `tls` when it
-  // is not null; bodies over `max_body` bytes are refused.
-  HttpFront(TclApp& app, StopFlag& stop, SslContext tls, ConnectionLimits limits,
+  // Requests go to `call`; replies held back by qsn::delay go out once
+  // `stop` is requested, which must outlive the front. Speaks TLS with `tls`
+  // when it is not null; bodies over `max_body` bytes are refused.
+  HttpFront(AppCall call, StopFlag& stop, SslContext tls, ConnectionLimits limits,
             size_t max_body);
   ~HttpFront() override;
   HttpFront(const HttpFront&) = delete;
@@ -49,19 +47,12 @@ class HttpFront : public httplib::Server {
 
  private:
   bool process_and_close_socket(socket_t sock) override;
-  HandlerResponse PreRoute(const httplib::Request& req, httplib::Response& res);
-  void ReadAndAnswer(const httplib::Request& req, httplib::Response& res,
-                     const httplib::ContentReader& reader);
-  void Answer(AppRequest request, httplib::Response& res);
   void Opened();
   void Closed();
 
-  TclApp& app_;
-  StopFlag& stop_;
   SslContext tls_;
-  ConnectionLimits limits_;
-  size_t max_body_;
-  // Readable once the server stops: every idle wait watches it.
+  FrontShared shared_;
+  // Closing the write end wakes every idle wait (shared_.stop_fd).
   int stop_pipe_[2] = {-1, -1};
   std::once_flag stopped_;
   std::mutex open_mutex_;

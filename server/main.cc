@@ -46,8 +46,9 @@ bool OpenFront(const Options& options, TclApp& app, StopFlag& stop,
     return false;
   ConnectionLimits limits;
   limits.head_timeout = options.head_timeout;
-  *front =
-      std::make_unique<HttpFront>(app, stop, std::move(tls), limits, options.max_body);
+  AppCall call = [&app](AppRequest request) { return app.Call(std::move(request)); };
+  *front = std::make_unique<HttpFront>(std::move(call), stop, std::move(tls), limits,
+                                       options.max_body);
   return (*front)->Bind(options.host, options.port, port, error);
 }
 

@@ -1,0 +1,33 @@
+// The checks of a request's framing made before its body is read.
+#include "server/framing.h"
+
+#include <strings.h>
+
+#include <string>
+
+namespace qsn {
+
+namespace {
+
+bool IsDigits(const std::string& text) {
+  return !text.empty() && text.size() <= 19 &&
+         text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+}  // namespace
+
+const char* FramingProblem(const httplib::Request& req) {
+  size_t lengths = req.get_header_value_count("Content-Length");
+  size_t encodings = req.get_header_value_count("Transfer-Encoding");
+  if (lengths > 0 && encodings > 0)
+    return "the request has both Transfer-Encoding and Content-Length";
+  if (lengths > 1 || encodings > 1) return "the request gives its length more than once";
+  if (encodings == 1 &&
+      strcasecmp(req.get_header_value("Transfer-Encoding").c_str(), "chunked") != 0)
+    return "the only Transfer-Encoding accepted is chunked";
+  if (lengths == 1 && !IsDigits(req.get_header_value("Content-Length")))
+    return "the Content-Length is not a number";
+  return nullptr;
+}
+
+}  // namespace qsn
