@@ -5,19 +5,18 @@
 #include <cstdio>
 #include <mutex>
 
+#include "server/text_checks.h"
+
 namespace qsn {
 
 namespace {
 
 std::mutex log_mutex;
 
-// For the log: cut, with control characters (a terminal's escapes among
-// them) shown as '?'.
-std::string Printable(std::string text) {
+// A field of the line: cut, printable, and "-" when it has nothing to show.
+std::string Field(std::string text) {
   if (text.size() > 60) text = text.substr(0, 57) + "...";
-  for (char& c : text)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-  return text.empty() ? "-" : text;
+  return text.empty() ? "-" : Printable(text, false);
 }
 
 }  // namespace
@@ -28,10 +27,9 @@ std::string AccessLine(const AccessRecord& record, std::time_t when) {
   char date[32];
   std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S", &tm);
   std::string ms = record.ms < 0 ? "-" : std::to_string(record.ms);
-  return std::string(date) + " " + Printable(record.method) + " " +
-         Printable(record.path) + " " + Printable(record.command) + " " +
-         std::to_string(record.status) + " " + std::to_string(record.bytes) + " " + ms +
-         (record.error ? " error" : "") + "\n";
+  return std::string(date) + " " + Field(record.method) + " " + Field(record.path) + " " +
+         Field(record.command) + " " + std::to_string(record.status) + " " +
+         std::to_string(record.bytes) + " " + ms + (record.error ? " error" : "") + "\n";
 }
 
 void LogAccess(const AccessRecord& record) {

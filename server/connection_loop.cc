@@ -14,6 +14,7 @@
 #include "server/access_log.h"
 #include "server/body_reader.h"
 #include "server/framing.h"
+#include "server/reply_list.h"
 
 namespace qsn {
 
@@ -68,15 +69,12 @@ class ConnectionLoop : public httplib::Server {
   Exchange* exchange_ = nullptr;
 };
 
-// A refusal, as a reply list the client raises as an error. `message` is
-// one of the fixed texts of the front: no braces or backslashes, so the
-// braces around it make a well-formed list. The connection is closed unless
-// the request was read to its end.
+// A refusal, as a reply list the client raises as an error. The connection
+// is closed unless the request was read to its end.
 void Refuse(Exchange& exchange, Response& res, int status, const char* message) {
   exchange.error = true;
   res.status = status;
-  res.set_content(std::string("-error 1 -errormsg {") + message + "}",
-                  "text/plain; charset=utf-8");
+  res.set_content(FixedErrorReply(message), "text/plain; charset=utf-8");
 }
 
 ConnectionLoop::ConnectionLoop(Connection& connection, const FrontShared& shared)
@@ -212,7 +210,7 @@ HandlerResponse ConnectionLoop::OnError(Exchange& exchange, Response& res) {
   if (exchange.answered) return HandlerResponse::Unhandled;
   if (!exchange.keep) res.set_header("Connection", "close");
   if (!res.body.empty() || res.content_provider_) return HandlerResponse::Unhandled;
-  res.set_content("-error 1 -errormsg {the server could not read the request}",
+  res.set_content(FixedErrorReply("the server could not read the request"),
                   "text/plain; charset=utf-8");
   exchange.error = true;
   return HandlerResponse::Handled;

@@ -10,6 +10,7 @@
 #include "base/owners.h"
 #include "server/reply_list.h"
 #include "server/tcl_text.h"
+#include "server/text_checks.h"
 
 namespace qsn {
 
@@ -86,22 +87,12 @@ bool SplitArguments(Tcl_Interp* interp, const AppRequest& request, Tcl_Obj* argl
   return true;
 }
 
-// Control characters but line breaks and tabs as '?': a trace holds what the
-// request carried, and a client must not write a terminal's escapes.
-std::string Printable(std::string text) {
-  for (char& c : text) {
-    unsigned char u = static_cast<unsigned char>(c);
-    if ((u < 0x20 && c != '\n' && c != '\t') || u == 0x7f) c = '?';
-  }
-  return text;
-}
-
 // For --trace: an error reply told on standard error, with the call's
-// trace when it has one.
+// trace when it has one. The trace holds what the request carried.
 void TraceError(const AppRequest& request, const std::string& what) {
   std::fprintf(stderr, "qsnserver: error reply to \"%s\" on %s:\n%s\n",
-               Printable(request.command).c_str(), Printable(request.path).c_str(),
-               Printable(what).c_str());
+               Printable(request.command, false).c_str(),
+               Printable(request.path, false).c_str(), Printable(what, true).c_str());
 }
 
 // Runs ::rpc::<command> with the arguments and makes the reply list.

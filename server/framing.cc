@@ -5,16 +5,9 @@
 
 #include <string>
 
+#include "server/text_checks.h"
+
 namespace qsn {
-
-namespace {
-
-bool IsDigits(const std::string& text) {
-  return !text.empty() && text.size() <= 19 &&
-         text.find_first_not_of("0123456789") == std::string::npos;
-}
-
-}  // namespace
 
 const char* FramingProblem(const httplib::Request& req) {
   size_t lengths = req.get_header_value_count("Content-Length");

@@ -10,6 +10,7 @@
 #include <limits>
 
 #include "base/owners.h"
+#include "server/text_checks.h"
 
 namespace qsn {
 
@@ -60,12 +61,10 @@ const char kUsage[] =
 
 namespace {
 
-// Digits only: strtol and strtoull accept signs and blanks.
+// Digits only, up to `limit`.
 bool ParseCount(const std::string& text, unsigned long long limit,
                 unsigned long long* out) {
-  if (text.empty() || text.size() > 19 ||
-      text.find_first_not_of("0123456789") != std::string::npos)
-    return false;
+  if (!IsDigits(text)) return false;
   *out = std::strtoull(text.c_str(), nullptr, 10);
   return *out <= limit;
 }

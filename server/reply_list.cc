@@ -58,4 +58,8 @@ std::string ProtocolErrorReply(const std::string& message) {
   return ErrorReply(FromUtf8(message), nullptr, std::nullopt);
 }
 
+std::string FixedErrorReply(std::string_view message) {
+  return "-error 1 -errormsg {" + std::string(message) + "}";
+}
+
 }  // namespace qsn

@@ -7,6 +7,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace qsn {
 
@@ -18,5 +19,10 @@ std::string CallReply(Tcl_Interp* interp, int code,
 
 // -error 1 -errormsg MESSAGE, for a request the server could not run.
 std::string ProtocolErrorReply(const std::string& message);
+
+// The same for the server's fixed refusals, made without Tcl, on any
+// thread: `message` holds no braces or backslashes, so braces around it
+// make one list element.
+std::string FixedErrorReply(std::string_view message);
 
 }  // namespace qsn

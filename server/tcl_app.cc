@@ -9,17 +9,18 @@
 #include "base/owners.h"
 #include "server/dispatch.h"
 #include "server/qsn_commands.h"
+#include "server/reply_list.h"
 #include "server/tcl_text.h"
 
 namespace qsn {
 
 namespace {
 
-// A fixed text in braces: a well-formed list the client raises as an error.
+// A reply list the client raises as an error.
 AppReply Refused() {
   AppReply refused;
   refused.status = 503;
-  refused.body = "-error 1 -errormsg {the server is stopping}";
+  refused.body = FixedErrorReply("the server is stopping");
   refused.error = true;
   return refused;
 }
