@@ -129,6 +129,8 @@ void Connection::StartHead(Clock::time_point deadline) {
   head_deadline_ = deadline;
   head_bytes_ = 0;
   in_head_ = true;
+  head_refused_ = false;
+  head_check_.Start();
 }
 
 bool Connection::is_readable() const {
@@ -177,6 +179,7 @@ ssize_t Connection::Receive(char* ptr, size_t size) {
 
 ssize_t Connection::read(char* ptr, size_t size) {
   if (in_head_) {
+    if (head_refused_) return 0;
     if (head_bytes_ >= limits_.max_head_bytes) return -1;
     size = std::min(size, limits_.max_head_bytes - head_bytes_);
   }
@@ -196,7 +199,21 @@ ssize_t Connection::read(char* ptr, size_t size) {
     std::memcpy(ptr, buffer_, n);
     used_ = n;
   }
-  if (in_head_ && n > 0) head_bytes_ += n;
+  if (in_head_ && n > 0) n = CheckHead(ptr, n);
+  return n;
+}
+
+// The bytes of the head the library may have: those before a line the check
+// refuses. Then the stream ends for the library, which answers 400.
+ssize_t Connection::CheckHead(const char* ptr, ssize_t n) {
+  for (ssize_t i = 0; i < n; ++i) {
+    if (!head_check_.Take(ptr[i])) {
+      head_refused_ = true;
+      n = i;
+      break;
+    }
+  }
+  head_bytes_ += n;
   return n;
 }
 

@@ -11,6 +11,8 @@
 #include <memory>
 #include <string>
 
+#include "server/framing.h"
+
 namespace qsn {
 
 struct ConnectionLimits {
@@ -52,10 +54,13 @@ class Connection : public httplib::Stream {
   // on a closed connection, or when the server stops first.
   bool WaitForRequest(Clock::time_point deadline);
   // From here to EndHead, reads stop at `deadline` and at the head's size
-  // limit.
+  // limit, and end the stream before a line HeadCheck refuses.
   void StartHead(Clock::time_point deadline);
   void EndHead() { in_head_ = false; }
   bool InHead() const { return in_head_; }
+  // The head was cut short for what it holds, not for its time: its client
+  // is sent the answer.
+  bool HeadRefused() const { return head_refused_; }
   // Sends our end of the connection, then drops what the client still sends
   // for a short while.
   void Linger();
@@ -74,6 +79,7 @@ class Connection : public httplib::Stream {
   bool Buffered() const { return used_ < filled_ || (ssl_ && SSL_has_pending(ssl_)); }
   Clock::time_point ReadDeadline() const;
   ssize_t Receive(char* ptr, size_t size);
+  ssize_t CheckHead(const char* ptr, ssize_t n);
 
   int fd_;
   SSL* ssl_ = nullptr;
@@ -82,6 +88,8 @@ class Connection : public httplib::Stream {
   std::chrono::seconds io_timeout_;
   bool lingered_ = false;
   bool in_head_ = false;
+  bool head_refused_ = false;
+  HeadCheck head_check_;
   Clock::time_point head_deadline_;
   size_t head_bytes_ = 0;
   char buffer_[kBufferSize];

@@ -120,8 +120,8 @@ void ConnectionLoop::Run() {
     exchange_ = nullptr;
     if (!written) return;
     if (!exchange.keep) {
-      // A client that never finished its head gets no grace.
-      if (!connection_.InHead()) connection_.Linger();
+      // A client that never finished its head in time gets no grace.
+      if (!connection_.InHead() || connection_.HeadRefused()) connection_.Linger();
       return;
     }
     if (client_closes || shared_.closing.load()) return;

@@ -217,6 +217,15 @@ refused "both lengths" 400 \
   $'0\r\n\r\n'"$smuggled"
 refused "not plain chunked" 400 \
   $'POST / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: gzip, chunked\r\n\r\n' $'0\r\n\r\n'"$smuggled"
+# Header lines the HTTP library would skip, where a proxy in front may take
+# a length or a coding from them: refused before any body is read.
+refused "blank before the colon" 400 \
+  $'POST / HTTP/1.1\r\nHost: x\r\n'"$multipart"$'Content-Length : '${#smuggled}$'\r\n\r\n' \
+  "$smuggled"
+refused "blank before the colon of a coding" 400 \
+  $'POST / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding : chunked\r\n\r\n' $'0\r\n\r\n'"$smuggled"
+refused "folded coding" 400 \
+  $'POST / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding:\r\n chunked\r\n\r\n' $'0\r\n\r\n'"$smuggled"
 check "no smuggled request ran" equals reply '-qsnreply {}' "$(post hits '')"
 # The method goes to the log cut and with its control characters shown.
 refused "unknown method" 400 $'G\e[2JET'"$(printf 'x%.0s' {1..100})"$' / HTTP/1.1\r\nHost: x\r\n\r\n'
