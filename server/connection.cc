@@ -179,8 +179,10 @@ ssize_t Connection::Receive(char* ptr, size_t size) {
 
 ssize_t Connection::read(char* ptr, size_t size) {
   if (in_head_) {
+    // A head over the limit ends as a refused one: the library answers
+    // it, and the client, sent our end gracefully, reads that answer.
+    if (head_bytes_ >= limits_.max_head_bytes) head_refused_ = true;
     if (head_refused_) return 0;
-    if (head_bytes_ >= limits_.max_head_bytes) return -1;
     size = std::min(size, limits_.max_head_bytes - head_bytes_);
   }
   ssize_t n;

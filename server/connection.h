@@ -53,8 +53,8 @@ class Connection : public httplib::Stream {
   // Waits until the next request starts to arrive. False at the deadline,
   // on a closed connection, or when the server stops first.
   bool WaitForRequest(Clock::time_point deadline);
-  // From here to EndHead, reads stop at `deadline` and at the head's size
-  // limit, and end the stream before a line HeadCheck refuses.
+  // From here to EndHead, reads stop at `deadline`, and end the stream at
+  // the head's size limit and before a line HeadCheck refuses.
   void StartHead(Clock::time_point deadline);
   void EndHead() { in_head_ = false; }
   bool InHead() const { return in_head_; }

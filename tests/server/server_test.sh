@@ -227,6 +227,12 @@ refused "blank before the colon of a coding" 400 \
 refused "folded coding" 400 \
   $'POST / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding:\r\n chunked\r\n\r\n' $'0\r\n\r\n'"$smuggled"
 check "no smuggled request ran" equals reply '-qsnreply {}' "$(post hits '')"
+# A head over the limit is answered, and the connection closed without a
+# reset that could destroy the answer before the client reads it.
+pad=$(printf 'x%.0s' {1..1000})
+big_head=$'POST / HTTP/1.1\r\nHost: x\r\n'
+for i in {1..100}; do big_head+="X-Pad-$i: $pad"$'\r\n'; done
+refused "head over 64 KiB" 400 "$big_head"$'\r\n'
 # The method goes to the log cut and with its control characters shown.
 refused "unknown method" 400 $'G\e[2JET'"$(printf 'x%.0s' {1..100})"$' / HTTP/1.1\r\nHost: x\r\n\r\n'
 check "method escaped in the log" matches line '^[0-9-]+ [0-9:]+ G\?\[2JETx{50}\.\.\. - - 400 ' \
