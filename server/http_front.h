@@ -1,9 +1,7 @@
-// The HTTP side of the server: it accepts connections and serves each on a
-// thread of its own (see connection_loop.h), and knows when they have all
-// closed.
+// The HTTP side of the server: it listens, accepts connections and serves
+// each on a thread of its own (see connection_loop.h), and knows when they
+// have all closed.
 #pragma once
-
-#include <httplib.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -17,23 +15,24 @@
 
 namespace qsn {
 
-class HttpFront : public httplib::Server {
+class HttpFront {
  public:
   // Requests go to `call`; replies held back by qsn::delay go out once
   // `stop` is requested, which must outlive the front. Speaks TLS with `tls`
   // when it is not null; bodies over `max_body` bytes are refused.
   HttpFront(AppCall call, StopFlag& stop, SslContext tls, ConnectionLimits limits,
             size_t max_body);
-  ~HttpFront() override;
+  ~HttpFront();
   HttpFront(const HttpFront&) = delete;
   HttpFront& operator=(const HttpFront&) = delete;
 
-  // Binds to `host` and `port` (0: any free port) with a listen queue long
-  // enough for bursts of clients; the port bound in *bound_port.
+  // Listens on `host` and `port` (0: any free port); the port in
+  // *bound_port. An address another server listens on is refused ("address
+  // in use"), not shared.
   bool Bind(const std::string& host, int port, int* bound_port, std::string* error);
 
   // Serves with up to `workers` threads, each serving one connection at a
-  // time, until Stop(). False when the server fails on its own.
+  // time, until Stop(). False when accepting fails for good.
   bool Serve(size_t workers);
 
   // Stops accepting. Connections idle between requests, or that have sent
@@ -46,13 +45,15 @@ class HttpFront : public httplib::Server {
   bool WaitForConnections(std::chrono::steady_clock::time_point deadline);
 
  private:
-  bool process_and_close_socket(socket_t sock) override;
+  bool WaitToAccept() const;
   void Opened();
   void Closed();
 
   SslContext tls_;
   FrontShared shared_;
-  // Closing the write end wakes every idle wait (shared_.stop_fd).
+  int listen_fd_ = -1;
+  // Closing the write end wakes the accept loop and every idle wait
+  // (shared_.stop_fd).
   int stop_pipe_[2] = {-1, -1};
   std::once_flag stopped_;
   std::mutex open_mutex_;

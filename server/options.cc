@@ -136,7 +136,7 @@ unsigned long long ThreadsAllowed() {
   rlimit limit;
   if (getrlimit(RLIMIT_NPROC, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
     allowed = std::min<unsigned long long>(allowed, limit.rlim_cur);
-  FilePtr pids_max(std::fopen("/sys/fs/cgroup/pids.max", "r"));
+  FilePtr pids_max(std::fopen("/sys/fs/cgroup/pids.max", "re"));
   unsigned long long pids;
   if (pids_max && std::fscanf(pids_max.get(), "%llu", &pids) == 1)
     allowed = std::min(allowed, pids);

@@ -1,9 +1,7 @@
-// The HTTP library's task queue, as the server runs it: threads started as
-// connections need them, up to a ceiling, each serving one connection at a
-// time, and each connection counted from the accept to the close.
+// The threads connections are served on: started as connections need them,
+// up to a ceiling, each serving one connection at a time, and each
+// connection counted from the accept to the close.
 #pragma once
-
-#include <httplib.h>
 
 #include <condition_variable>
 #include <deque>
@@ -13,7 +11,7 @@
 
 namespace qsn {
 
-class Workers : public httplib::TaskQueue {
+class Workers {
  public:
   // At most `most` threads. `opened` runs when a connection is queued,
   // `closed` when it has been served; both must stay callable until
@@ -21,10 +19,10 @@ class Workers : public httplib::TaskQueue {
   Workers(size_t most, std::function<void()> opened, std::function<void()> closed)
       : most_(most), opened_(std::move(opened)), closed_(std::move(closed)) {}
 
-  void enqueue(std::function<void()> fn) override;
+  void enqueue(std::function<void()> fn);
   // Returns once every thread has left its loop: their jobs, and so the
   // callbacks, are done.
-  void shutdown() override;
+  void shutdown();
 
  private:
   // Shared with the threads, which may outlive this object by the moments

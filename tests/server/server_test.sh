@@ -238,12 +238,41 @@ refused "unknown method" 400 $'G\e[2JET'"$(printf 'x%.0s' {1..100})"$' / HTTP/1.
 check "method escaped in the log" matches line '^[0-9-]+ [0-9:]+ G\?\[2JETx{50}\.\.\. - - 400 ' \
   "$(grep ' 400 ' "$scratch/plain.out" | tail -n 1)"
 
+# A second server on an address in use exits, instead of sharing it.
+port=${url##*:}
+timeout 5 "$QSNSERVER" --listen "127.0.0.1:${port%/}" "$app" >"$scratch/second.out" \
+  2>"$scratch/second.err"
+check "second server on the port: exit 1" equals status 1 "$?"
+check "second server: address in use" matches err \
+  '^qsnserver: cannot listen on 127\.0\.0\.1:[0-9]+: address in use$' "$(cat "$scratch/second.err")"
+
 # A clean stop on SIGTERM.
 kill -TERM "$pid"
 status=0
 wait "$pid" || status=$?
 check "SIGTERM exits 0" equals status 0 "$status"
 check "SIGTERM: gone" bash -c "! kill -0 $pid 2>/dev/null"
+
+# A program the application starts holds none of the server's sockets: a
+# client reading a Connection: close answer to its end is not kept waiting
+# while the program runs.
+cat >"$scratch/children.tcl" <<EOF
+source {$app}
+proc ::rpc::spawn {} { exec sleep 10 & }
+EOF
+start children "$scratch/children.tcl" || exit 1
+form=$'--b\r\nContent-Disposition: form-data; name="command"\r\n\r\nspawn\r\n--b\r\n'
+form+=$'Content-Disposition: form-data; name="arglist"\r\n\r\n\r\n--b--\r\n'
+t0=$(date +%s%N)
+answer=$(raw $'POST / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n'"$multipart"$'Content-Length: '${#form}$'\r\n\r\n'"$form")
+check "a child's start: connection closed" equals status 0 "$?"
+check "a child's start: closed at once" test "$(ms_since "$t0")" -lt 2000
+child=${answer##*-qsnreply }
+[[ $child =~ ^[0-9]+$ ]] || child=none
+pids+=("$child")
+check "the child runs" test -d "/proc/$child/fd"
+check "the child holds no socket" equals sockets 0 \
+  "$(find "/proc/$child/fd" -lname 'socket:*' | wc -l)"
 
 # Bodies over the limit are refused; the server goes on.
 start small --max-body 2000 "$app" || exit 1
