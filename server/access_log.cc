@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <mutex>
+#include <string_view>
 
 #include "server/text_checks.h"
 
@@ -13,10 +14,14 @@ namespace {
 
 std::mutex log_mutex;
 
-// A field of the line: cut, printable, and "-" when it has nothing to show.
-std::string Field(std::string text) {
-  if (text.size() > 60) text = text.substr(0, 57) + "...";
-  return text.empty() ? "-" : Printable(text, false);
+// A field of the line: cut at a character's start, printable, and "-" when
+// it has nothing to show.
+std::string Field(std::string_view text) {
+  if (text.empty()) return "-";
+  if (text.size() <= 60) return Printable(text, false);
+  size_t cut = 57;
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+  return Printable(text.substr(0, cut), false) + "...";
 }
 
 }  // namespace

@@ -1,6 +1,10 @@
 // Digits and printable text.
 #include "server/text_checks.h"
 
+#include <algorithm>
+
+#include "base/utf8.h"
+
 namespace qsn {
 
 bool IsDigits(std::string_view text) {
@@ -9,11 +13,23 @@ bool IsDigits(std::string_view text) {
 }
 
 std::string Printable(std::string_view text, bool multiline) {
-  std::string shown(text);
-  for (char& c : shown) {
-    unsigned char u = static_cast<unsigned char>(c);
+  std::string shown;
+  shown.reserve(text.size());
+  while (!text.empty()) {
+    unsigned c = 0;
+    size_t length = DecodeUtf8(text, &c);
+    // A terminal takes C1 controls (U+009B is a whole escape's start) as
+    // characters and as single bytes both: a byte of no character, which
+    // may be one, is shown as '?' too.
+    bool control = length == 0 || c < 0x20 || (c >= 0x7f && c <= 0x9f);
     bool kept = multiline && (c == '\n' || c == '\t');
-    if ((u < 0x20 && !kept) || u == 0x7f) c = '?';
+    if (control && !kept) {
+      shown += '?';
+      length = std::max<size_t>(length, 1);
+    } else {
+      shown.append(text.substr(0, length));
+    }
+    text.remove_prefix(length);
   }
   return shown;
 }

@@ -448,6 +448,12 @@ check "load output never on stdout" equals lines 1 "$(grep -c -v ' POST ' "$scra
 post fail '' >/dev/null
 post $'echo\e[2J' '' >/dev/null
 check "--trace: no control characters" grep -q 'error reply to "echo?\[2J"' "$scratch/reload.err"
+# C1 controls too, as characters (U+009B) and as bytes (9B); a letter whose
+# UTF-8 holds such a byte (П is D0 9F) stays.
+post $'П\xc2\x9b2J\x9bK' '' >/dev/null
+check "C1 controls as ? in the log" grep -qF ' POST / П?2J?K 200 ' "$scratch/reload.out"
+check "C1 controls as ? in the trace" grep -qF 'error reply to "П?2J?K" on /:' \
+  "$scratch/reload.err"
 check "error reply marked in the log" matches line \
   '^[0-9-]+ [0-9:]+ POST / fail 200 [0-9]+ [0-9]+ error$' "$(grep ' fail ' "$scratch/reload.out")"
 check "--trace: the trace on stderr" matches err \
