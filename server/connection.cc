@@ -96,7 +96,7 @@ Connection::Connection(int fd, SSL_CTX* tls, const ConnectionLimits& limits, int
   fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);
   if (tls) {
     ssl_ = SSL_new(tls);
-    if (ssl_) SSL_set_fd(ssl_, fd_);
+    tls_failed_ = !ssl_ || SSL_set_fd(ssl_, fd_) != 1;
   }
 }
 
@@ -109,6 +109,11 @@ Connection::~Connection() {
 }
 
 bool Connection::Start(Clock::time_point deadline) {
+  // A connection to the HTTPS port is never served as plain HTTP.
+  if (tls_failed_) {
+    lingered_ = true;  // nothing to say close_notify with
+    return false;
+  }
   if (!ssl_) return true;
   for (;;) {
     int result = SSL_accept(ssl_);

@@ -48,7 +48,8 @@ class Connection : public httplib::Stream {
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
-  // The TLS handshake, if any, within the first request's deadline.
+  // The TLS handshake, if any, within the first request's deadline. False
+  // too when TLS could not be set up for the connection.
   bool Start(Clock::time_point deadline);
   // Waits until the next request starts to arrive. False at the deadline,
   // on a closed connection, or when the server stops first.
@@ -83,6 +84,7 @@ class Connection : public httplib::Stream {
 
   int fd_;
   SSL* ssl_ = nullptr;
+  bool tls_failed_ = false;
   const ConnectionLimits& limits_;
   int stop_fd_;
   std::chrono::seconds io_timeout_;

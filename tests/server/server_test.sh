@@ -399,6 +399,17 @@ check "https address" matches url '^https://127\.0\.0\.1:[0-9]+/$' "$url"
 check "over TLS" equals reply '-qsnreply secure' "$(post echo secure)"
 check "TLS peer is verified only on request" equals status 60 \
   "$(curl -s -o /dev/null -F command=echo -F arglist=x "$url"; echo $?)"
+# A connection whose TLS cannot be set up is closed, not served as plain
+# HTTP on the HTTPS port. The sanitizers' runtime must come first among the
+# libraries, unless told not to mind.
+LD_PRELOAD=${NO_SSL_NEW:?path of the SSL_new that fails} \
+  ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0 \
+  start tlsfail --tls-cert "$scratch/cert.pem" --tls-key "$scratch/key.pem" "$app" || exit 1
+check "TLS set-up failure: no TLS" equals "curl status" 35 \
+  "$(curl -s -k -o /dev/null -F command=echo -F arglist=x "$url"; echo $?)"
+answer=$(raw $'POST / HTTP/1.1\r\nHost: x\r\n\r\n' 2>/dev/null)
+check "TLS set-up failure: connection closed" test "$?" -ne 124
+check "TLS set-up failure: no plain answer" equals answer '' "$answer"
 
 # An application reloaded on SIGHUP: the call running ends on the script it
 # began on, the next finds the new one; a script that fails to load leaves
