@@ -44,7 +44,18 @@ struct Exchange {
   bool keep = false;
   // The answer is an error reply of the server's: the log says so.
   bool error = false;
+  // The library was told to close the connection after the answer, and
+  // says so in it.
+  bool library_closes = false;
 };
+
+// Says in the answer that the connection closes after it, unless the
+// library does: it adds its own "Connection: close" when it was told to
+// close, or when the client asked for it in those very words.
+void SayClose(const Exchange& exchange, const Request& req, Response& res) {
+  if (!exchange.library_closes && req.get_header_value("Connection") != "close")
+    res.set_header("Connection", "close");
+}
 
 // The library's request parsing and answer writing for one connection, its
 // callbacks bound to the exchange being served.
@@ -59,7 +70,7 @@ class ConnectionLoop : public httplib::Server {
   void ReadAndAnswer(Exchange& exchange, const Request& req, Response& res,
                      const httplib::ContentReader& reader);
   void Answer(Exchange& exchange, AppRequest request, Response& res);
-  HandlerResponse OnError(Exchange& exchange, Response& res);
+  HandlerResponse OnError(Exchange& exchange, const Request& req, Response& res);
   void Log(const Exchange& exchange, const Request& req, const Response& res);
 
   Connection& connection_;
@@ -90,8 +101,9 @@ ConnectionLoop::ConnectionLoop(Connection& connection, const FrontShared& shared
        [this](const Request& req, Response& res, const httplib::ContentReader& reader) {
          ReadAndAnswer(*exchange_, req, res, reader);
        });
-  set_error_handler(HandlerWithResponse(
-      [this](const Request&, Response& res) { return OnError(*exchange_, res); }));
+  set_error_handler(HandlerWithResponse([this](const Request& req, Response& res) {
+    return OnError(*exchange_, req, res);
+  }));
   set_logger(
       [this](const Request& req, const Response& res) { Log(*exchange_, req, res); });
 }
@@ -109,14 +121,15 @@ void ConnectionLoop::Run() {
     if (!first) deadline = Clock::now() + shared_.limits.head_timeout;
     connection_.StartHead(deadline);
     Exchange exchange;
-    bool closing = shared_.closing.load();
+    exchange.library_closes = shared_.closing.load();
     // The library streams an answer's body (qsn::cut's) only while its
     // listening socket is valid, and this server listens on nothing: it is
     // shown the connection's socket, which it neither uses nor closes.
-    svr_sock_ = closing ? INVALID_SOCKET : connection_.socket();
+    svr_sock_ = exchange.library_closes ? INVALID_SOCKET : connection_.socket();
     bool client_closes = false;
     exchange_ = &exchange;
-    bool written = process_request(connection_, closing, client_closes, nullptr);
+    bool written =
+        process_request(connection_, exchange.library_closes, client_closes, nullptr);
     exchange_ = nullptr;
     if (!written) return;
     if (!exchange.keep) {
@@ -170,7 +183,7 @@ void ConnectionLoop::ReadAndAnswer(Exchange& exchange, const Request& req, Respo
   if (read) {
     exchange.keep = true;
   } else {
-    res.set_header("Connection", "close");
+    SayClose(exchange, req, res);
     request.protocol_error = "the request body is not well-formed multipart/form-data";
   }
   exchange.command = request.command.substr(0, 64);  // all the log shows
@@ -206,9 +219,10 @@ void ConnectionLoop::Answer(Exchange& exchange, AppRequest request, Response& re
 // Refusals the library makes on its own (a malformed head, a request line
 // too long, a failed handler) come without a body: give them one a client of
 // the protocol reads as an error. Answers of the application stay as made.
-HandlerResponse ConnectionLoop::OnError(Exchange& exchange, Response& res) {
+HandlerResponse ConnectionLoop::OnError(Exchange& exchange, const Request& req,
+                                        Response& res) {
   if (exchange.answered) return HandlerResponse::Unhandled;
-  if (!exchange.keep) res.set_header("Connection", "close");
+  if (!exchange.keep) SayClose(exchange, req, res);
   if (!res.body.empty() || res.content_provider_) return HandlerResponse::Unhandled;
   res.set_content(FixedErrorReply("the server could not read the request"),
                   "text/plain; charset=utf-8");

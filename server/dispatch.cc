@@ -4,6 +4,7 @@
 #include "server/dispatch.h"
 
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -36,7 +37,9 @@ Tcl_Obj* RpcName(const std::string& command) {
 }
 
 // Only procs defined directly in ::rpc can be called: no "::" to leave the
-// namespace, no glob characters for `info procs` to expand.
+// namespace, no glob characters for `info procs` to expand, and the proc
+// found must have the very name asked for (Tcl reads ":::hello" as
+// "::hello").
 bool IsRpcProc(Tcl_Interp* interp, const std::string& name) {
   if (name.empty() || name.find("::") != std::string::npos ||
       name.find_first_of("*?[]\\") != std::string::npos)
@@ -44,10 +47,15 @@ bool IsRpcProc(Tcl_Interp* interp, const std::string& name) {
   ObjRef info(Tcl_NewStringObj("info", -1)), procs(Tcl_NewStringObj("procs", -1)),
       pattern(RpcName(name));
   Tcl_Obj* words[] = {info.get(), procs.get(), pattern.get()};
-  bool found = Tcl_EvalObjv(interp, 3, words, TCL_EVAL_GLOBAL) == TCL_OK &&
-               Tcl_GetCharLength(Tcl_GetObjResult(interp)) > 0;
+  int count = 0;
+  Tcl_Obj** found = nullptr;
+  bool is_proc = Tcl_EvalObjv(interp, 3, words, TCL_EVAL_GLOBAL) == TCL_OK &&
+                 Tcl_ListObjGetElements(nullptr, Tcl_GetObjResult(interp), &count,
+                                        &found) == TCL_OK &&
+                 count == 1 &&
+                 std::strcmp(Tcl_GetString(found[0]), Tcl_GetString(pattern.get())) == 0;
   Tcl_ResetResult(interp);
-  return found;
+  return is_proc;
 }
 
 // At least the number of elements a list holds, counted without building

@@ -94,8 +94,9 @@ TEST_F(DispatchTest, AnErrorCarriesItsMessageTheServersTraceAndChangeurl) {
 }
 
 TEST_F(DispatchTest, OnlyProcsDefinedDirectlyInRpcAreCalled) {
-  for (const char* name : {"exec", "exit", "hidden", "::hidden", "::rpc::echo",
-                           "::rpc::../x", "ec*", "echo]", "../echo", "inner::x", ""}) {
+  for (const char* name :
+       {"exec", "exit", "hidden", "::hidden", "::rpc::echo", "::rpc::../x", "ec*",
+        "echo]", "../echo", "inner::x", ":echo", ""}) {
     AppReply reply = Call(name, "x");
     EXPECT_EQ(reply.body,
               ProtocolErrorReply("unknown command \"" + std::string(name) + "\""))

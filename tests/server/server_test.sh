@@ -102,6 +102,15 @@ check "malformed multipart" equals reply \
   '200 -error 1 -errormsg {the request body is not well-formed multipart/form-data}' \
   "$(curl -s -w '%{http_code} ' -o "$scratch/bad" -H 'Content-Type: multipart/form-data; boundary=b' \
       --data-binary 'no parts here' "$url")$(cat "$scratch/bad")"
+# The answer says once that the connection closes, when the client said so
+# too: the HTTP library then adds the header of its own accord.
+check "Connection: close once" equals headers 1 \
+  "$(curl -s -D - -o /dev/null -H 'Connection: close' \
+      -H 'Content-Type: multipart/form-data; boundary=b' --data-binary 'no parts here' "$url" |
+      grep -ci '^Connection:')"
+check "Connection: close once in a refusal" equals headers 1 \
+  "$(curl -s -m 3 -D - -o /dev/null -H 'Connection: close' -X PUT --data-binary x "$url" |
+      grep -ci '^Connection:')"
 check "raw 204 with a body is refused" matches reply 'status 204 carries no body' \
   "$(post raw '204 text')"
 check "UTF-8 both ways" equals reply '-qsnreply {Привет, ёж!}' "$(post привет 'ёж')"
