@@ -39,10 +39,11 @@ using AppCall = std::function<AppReply(AppRequest)>;
 
 // How the application runs.
 struct AppSettings {
-  std::string script;     // the application script's file
-  int call_timeout = 60;  // seconds a call may run before it ends in an
-                          // error reply; 0 for no limit
-  bool trace = false;     // error replies are told on standard error
+  std::string script;          // the application script's file
+  int call_timeout = 60;       // seconds a call may run before it ends in an
+                               // error reply; 0 for no limit
+  bool trace = false;          // error replies are told on standard error
+  int max_arguments = 100000;  // elements of arglist one call may take
 };
 
 }  // namespace qsn

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "base/owners.h"
+#include "server/list_length.h"
 #include "server/reply_list.h"
 #include "server/tcl_text.h"
 #include "server/text_checks.h"
@@ -16,17 +17,6 @@
 namespace qsn {
 
 namespace {
-
-// Each element of an argument list becomes a Tcl object, and the
-// interpreter's allocator keeps that memory for good: one call may take at
-// most this many arguments.
-constexpr int kMaxArguments = 10000;
-
-// The array Tcl_SplitList allocates.
-struct TclFree {
-  void operator()(const char** parts) const { Tcl_Free(reinterpret_cast<char*>(parts)); }
-};
-using SplitParts = std::unique_ptr<const char*, TclFree>;
 
 // "::rpc::" followed by the command's name, as a fresh object.
 Tcl_Obj* RpcName(const std::string& command) {
@@ -58,36 +48,22 @@ bool IsRpcProc(Tcl_Interp* interp, const std::string& name) {
   return is_proc;
 }
 
-// At least the number of elements a list holds, counted without building
-// anything: elements are separated by blanks, so there are no more of them
-// than runs of other bytes.
-size_t MostElements(const std::string& text) {
-  size_t runs = 0;
-  bool in_run = false;
-  for (unsigned char c : text) {
-    bool blank = c <= ' ';
-    if (!blank && !in_run) ++runs;
-    in_run = !blank;
-  }
-  return runs;
+// Each element of an argument list becomes a Tcl object, and the
+// interpreter's allocator keeps that memory for good: a list is counted
+// before any is made, and one that holds more than the settings allow is
+// refused, with the reason in *error.
+bool WithinArgumentLimit(const std::string& arglist, const AppSettings& settings,
+                         std::string* error) {
+  size_t most = static_cast<size_t>(settings.max_arguments);
+  if (ListLength(arglist, most) <= most) return true;
+  *error =
+      "arglist has more than the " + std::to_string(most) + " elements a call may take";
+  return false;
 }
 
-// The elements of the request's argument list; the refusal's reason in
-// *error. Only a list that may be too long is counted exactly, with memory
-// that is freed at once.
-bool SplitArguments(Tcl_Interp* interp, const AppRequest& request, Tcl_Obj* arglist,
-                    int* argc, Tcl_Obj*** argv, std::string* error) {
-  int count = 0;
-  const char** parts = nullptr;
-  if (MostElements(request.arglist) > kMaxArguments &&
-      Tcl_SplitList(interp, Tcl_GetString(arglist), &count, &parts) == TCL_OK) {
-    SplitParts owner(parts);
-    if (count > kMaxArguments) {
-      *error = "arglist has " + std::to_string(count) + " elements, more than the " +
-               std::to_string(kMaxArguments) + " a call may take";
-      return false;
-    }
-  }
+// The elements of the argument list; the refusal's reason in *error.
+bool SplitArguments(Tcl_Interp* interp, Tcl_Obj* arglist, int* argc, Tcl_Obj*** argv,
+                    std::string* error) {
   if (Tcl_ListObjGetElements(interp, arglist, argc, argv) != TCL_OK) {
     *error = "arglist is not a Tcl list: " + std::string(Tcl_GetStringResult(interp));
     return false;
@@ -153,17 +129,19 @@ AppReply Dispatch(Tcl_Interp* interp, RequestContext* context, const AppRequest&
                   const AppSettings& settings) {
   AppReply reply;
   ServingRequest serving(context, request, &reply);
+  std::string refusal;
   if (!request.protocol_error.empty()) {
     RefuseRequest(request, request.protocol_error, settings, &reply);
   } else if (!IsRpcProc(interp, request.command)) {
     RefuseRequest(request, "unknown command \"" + request.command + "\"", settings,
                   &reply);
+  } else if (!WithinArgumentLimit(request.arglist, settings, &refusal)) {
+    RefuseRequest(request, refusal, settings, &reply);
   } else {
     ObjRef arglist(FromUtf8(request.arglist));
     int argc;
     Tcl_Obj** argv;
-    std::string refusal;
-    if (SplitArguments(interp, request, arglist.get(), &argc, &argv, &refusal))
+    if (SplitArguments(interp, arglist.get(), &argc, &argv, &refusal))
       CallProc(interp, *context, argc, argv, settings, &reply);
     else
       RefuseRequest(request, refusal, settings, &reply);

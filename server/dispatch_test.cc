@@ -120,6 +120,16 @@ TEST_F(DispatchTest, ARequestUnfitToRunIsRefusedBeforeTheApplicationSeesIt) {
   EXPECT_EQ(Calls(), "0");
 }
 
+TEST_F(DispatchTest, ACallTakesAtMostTheArgumentsTheSettingsAllow) {
+  settings_.max_arguments = 3;
+  EXPECT_EQ(Call("echo", " a {b c} \"d e\" ").body, "-qsnreply {a {b c} {d e}}");
+  // One element of many words is one argument.
+  EXPECT_EQ(Call("echo", "{a b c d e}").body, "-qsnreply {{a b c d e}}");
+  EXPECT_EQ(Call("echo", "a b c d").body,
+            "-error 1 -errormsg {arglist has more than the 3 elements a call may take}");
+  EXPECT_EQ(Calls(), "2");
+}
+
 TEST_F(DispatchTest, QsnCommandsReadTheRequestBeingServed) {
   AppRequest request;
   request.path = "/users/anna";

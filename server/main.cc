@@ -125,8 +125,9 @@ int Main(int argc, char** argv) {
   StopFlag stop;
   TclApp app(stop);
   std::string error;
-  if (!app.Start(argv[0], AppSettings{options.app, options.call_timeout, options.trace},
-                 &error)) {
+  AppSettings settings{options.app, options.call_timeout, options.trace,
+                       options.max_arguments};
+  if (!app.Start(argv[0], std::move(settings), &error)) {
     std::fprintf(stderr, "qsnserver: %s: %s\n", options.app.c_str(), error.c_str());
     return 1;
   }

@@ -16,8 +16,9 @@ namespace qsn {
 
 const char kUsage[] =
     "Usage: qsnserver [--listen HOST:PORT] [--tls-cert FILE --tls-key FILE]\n"
-    "                 [--max-body BYTES] [--call-timeout SECONDS]\n"
-    "                 [--head-timeout SECONDS] [--trace] APP.tcl\n"
+    "                 [--max-body BYTES] [--max-arguments COUNT]\n"
+    "                 [--call-timeout SECONDS] [--head-timeout SECONDS]\n"
+    "                 [--trace] APP.tcl\n"
     "\n"
     "Serves the application script APP.tcl over HTTP, or HTTPS when given a\n"
     "certificate and its key (PEM files). Every POST in multipart/form-data\n"
@@ -33,6 +34,9 @@ const char kUsage[] =
     "  --tls-cert FILE     certificate for HTTPS\n"
     "  --tls-key FILE      private key for HTTPS\n"
     "  --max-body BYTES    largest request body accepted (default 67108864)\n"
+    "  --max-arguments COUNT\n"
+    "                      most elements of arglist one call takes (default\n"
+    "                      100000)\n"
     "  --call-timeout SECONDS\n"
     "                      longest a call may run before it ends in an error\n"
     "                      reply (default 60; 0 for no limit)\n"
@@ -60,6 +64,10 @@ const char kUsage[] =
     "the qsn:: commands an application can use.\n";
 
 namespace {
+
+// Each argument of a call costs the interpreter memory it keeps for later
+// calls, about 120 bytes: this many cost more than a gigabyte.
+constexpr unsigned long long kMostArguments = 10000000;
 
 // Digits only, up to `limit`.
 bool ParseCount(const std::string& text, unsigned long long limit,
@@ -99,6 +107,9 @@ bool ParseOption(const std::string& option, const char* value, Options* options)
   } else if (option == "--call-timeout") {
     if (!ParseCount(value, 86400, &n)) return false;
     options->call_timeout = static_cast<int>(n);
+  } else if (option == "--max-arguments") {
+    if (!ParseCount(value, kMostArguments, &n) || n == 0) return false;
+    options->max_arguments = static_cast<int>(n);
   } else if (option == "--head-timeout") {
     if (!ParseCount(value, 3600, &n) || n == 0) return false;
     options->head_timeout = std::chrono::seconds(n);

@@ -17,6 +17,7 @@ struct Options {
   int call_timeout = 60;  // seconds; 0 for no limit
   std::chrono::seconds head_timeout{10};
   bool trace = false;  // the traces of error replies on standard error
+  int max_arguments = 100000;
 };
 
 // What the command line asks for.

@@ -42,10 +42,11 @@ TEST(ParseOptions, ListenRefusesAMissingHostOrPort) {
 TEST(ParseOptions, CountsAreDigitsOnlyWithinTheirRange) {
   Options options;
   ASSERT_EQ(Parse({"--max-body", "5", "--call-timeout", "0", "--head-timeout", "3600",
-                   "app.tcl"},
+                   "--max-arguments", "10000000", "app.tcl"},
                   &options),
             Invocation::kServe);
   EXPECT_EQ(options.max_body, 5u);
+  EXPECT_EQ(options.max_arguments, 10000000);
   EXPECT_EQ(options.call_timeout, 0);
   EXPECT_EQ(options.head_timeout.count(), 3600);
   for (const char* count : {"+5", "-5", " 5", "5 ", "0x10", "", "99999999999999999999"}) {
@@ -58,6 +59,8 @@ TEST(ParseOptions, CountsAreDigitsOnlyWithinTheirRange) {
   EXPECT_EQ(Parse({"--call-timeout", "86401", "app.tcl"}), Invocation::kMisuse);
   EXPECT_EQ(Parse({"--head-timeout", "0", "app.tcl"}), Invocation::kMisuse);
   EXPECT_EQ(Parse({"--head-timeout", "3601", "app.tcl"}), Invocation::kMisuse);
+  EXPECT_EQ(Parse({"--max-arguments", "0", "app.tcl"}), Invocation::kMisuse);
+  EXPECT_EQ(Parse({"--max-arguments", "10000001", "app.tcl"}), Invocation::kMisuse);
 }
 
 TEST(ParseOptions, CertificateAndKeyComeTogether) {

@@ -173,11 +173,17 @@ for i in 1 2 3 4; do
     "$(grep -c 'Re-using existing connection' "$scratch/ka$i.err")"
 done
 
-# One call takes a bounded number of arguments, counted as elements: one
-# element of many words is one argument.
+# One call takes a bounded number of arguments, 100,000 unless
+# --max-arguments says otherwise, counted as elements: one element of many
+# words is one argument.
+seq 100000 >"$scratch/args"
+printf -- '-qsnreply {%s}' "$(seq -s ' ' 100000)" >"$scratch/args.expected"
+curl -s -F command=echo -F "arglist=<$scratch/args" "$url" >"$scratch/args.reply"
+check "100,000 arguments" cmp -s "$scratch/args.expected" "$scratch/args.reply"
+seq 100001 >"$scratch/args"
 check "arguments over the bound" equals reply \
-  '-error 1 -errormsg {arglist has 10001 elements, more than the 10000 a call may take}' \
-  "$(post echo "$(seq 10001)")"
+  '-error 1 -errormsg {arglist has more than the 100000 elements a call may take}' \
+  "$(curl -s -F command=echo -F "arglist=<$scratch/args" "$url")"
 words=$(seq 20000)
 check "many words in one argument" equals reply "-qsnreply ${#words}" "$(post length "{$words}")"
 
@@ -296,6 +302,20 @@ check "no request smuggled past the limit" equals reply '-qsnreply {}' "$(post h
 check "alive after the limit" equals reply '-qsnreply ok' "$(post echo ok)"
 check "chunked body under the limit" equals reply '-qsnreply ok' \
   "$(post echo ok -H 'Transfer-Encoding: chunked')"
+
+# 60 MB of one-letter arguments for a proc that exists are counted, and
+# refused, before Tcl makes anything of them: the server's memory, at its
+# highest, stays under 100 MB.
+if [ -z "${QSN_SANITIZED:-}" ]; then
+  start memory "$app" || exit 1
+  check "60 MB of arguments for a proc" equals reply \
+    '-error 1 -errormsg {arglist has more than the 100000 elements a call may take}' \
+    "$(curl -s -F command=echo -F "arglist=<$scratch/words" "$url")"
+  peak=$(awk '/^VmHWM/ {print $2}' "/proc/$pid/status")
+  echo "60 MB of arguments for a proc: the server's memory peaked at ${peak} kB"
+  check "60 MB of arguments for a proc: memory under 100 MB" test "$peak" -lt 100000
+  kill "$pid"
+fi
 
 # Slow clients: 1,100 connections that each send a header line a second
 # hold every worker, until each is dropped at its head's deadline; a genuine
