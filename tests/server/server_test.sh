@@ -360,10 +360,28 @@ check "a genuine client among slow ones" equals reply '-qsnreply ok' "$(post ech
 kill "$trickler"
 
 # A call that never returns ends in an error reply; the next one is served.
-start limited --call-timeout 1 "$app" || exit 1
+cat >"$scratch/blocking.tcl" <<EOF
+source {$app}
+proc ::rpc::block {seconds} {
+    close [open $scratch/blocked w]
+    exec sleep \$seconds
+}
+EOF
+start limited --call-timeout 1 "$scratch/blocking.tcl" || exit 1
 check "stuck call ends in an error" matches reply '^-error 1 -errormsg \{(time )?limit exceeded\}' \
   "$(post stuck '' -m 10)"
 check "served after the stuck call" equals reply '-qsnreply ok' "$(post echo ok)"
+# What the limit cannot end: a call blocked inside one command, here exec,
+# runs on past it, and the calls behind it wait (as qsnserver(8) and
+# SECURITY.md say).
+t0=$(date +%s%N)
+post block 2 -m 10 >/dev/null &
+blocked=$!
+for _ in $(seq 200); do [ -e "$scratch/blocked" ] && break; sleep 0.05; done
+check "behind a call blocked in exec: served after it" equals reply '-qsnreply ok' \
+  "$(post echo ok -m 10)"
+check "a call blocked in exec outlasts the limit" test "$(ms_since "$t0")" -ge 2000
+wait "$blocked"
 
 # SIGTERM ends a call stuck with no time limit, and replies held by a delay.
 # The signal goes only once both calls are inside the application, which
