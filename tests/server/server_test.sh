@@ -1,5 +1,8 @@
 #!/usr/bin/env bash
-# qsnserver driven by the curl command-line tool over HTTP and HTTPS.
+# qsnserver driven by the curl command-line tool over HTTP and HTTPS. Nothing
+# in it waits without a bound: every curl gives up after a minute at most,
+# other clients read under `timeout`, and servers are waited for as long as
+# their stop may take, then killed.
 set -u
 QSNSERVER=${QSNSERVER:?path of qsnserver}
 here=$(cd "$(dirname "$0")" && pwd)
@@ -11,10 +14,31 @@ scratch=$(mktemp -d /tmp/qsnserver.XXXXXX)
 pids=()
 cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
+  for pid in "${pids[@]}"; do ended "$pid" 5 || kill -KILL "$pid" 2>/dev/null; done
   wait 2>/dev/null
   rm -rf "$scratch"
 }
 trap cleanup EXIT
+
+# ended PID SECONDS: waits up to SECONDS for the process PID to end; false
+# if it is still running then.
+ended() {
+  local i
+  for ((i = 0; i < $2 * 20; i++)); do
+    kill -0 "$1" 2>/dev/null || return 0
+    sleep 0.05
+  done
+  return 1
+}
+
+# exit_status PID: the exit status of the server PID, which was asked to
+# stop: it has 10 seconds, then it is killed (status 137).
+exit_status() {
+  ended "$1" 10 || kill -KILL "$1"
+  wait "$1"
+}
+
+curl() { command curl --max-time 60 "$@"; }
 
 # start NAME ARGS...: starts a server, sets $url and $pid.
 start() {
@@ -223,7 +247,8 @@ check "request log line" matches line \
   '^[0-9-]+ [0-9:]+ POST / echo 200 [0-9]+ [0-9]+$' "$(grep ' echo ' "$scratch/plain.out" | head -n 1)"
 
 # Refusals of requests whose body is not read close the connection: the
-# body, here a request of its own, is never run.
+# body, here a request of its own, is never run. SECURITY.md promises it
+# ("One request is one request") on the strength of these checks.
 post hits '' >/dev/null
 refused "PUT with a body" 405 $'PUT / HTTP/1.1\r\nHost: x\r\nContent-Length: '${#smuggled}$'\r\n\r\n' \
   "$smuggled"
@@ -248,7 +273,8 @@ pad=$(printf 'x%.0s' {1..1000})
 big_head=$'POST / HTTP/1.1\r\nHost: x\r\n'
 for i in {1..100}; do big_head+="X-Pad-$i: $pad"$'\r\n'; done
 refused "head over 64 KiB" 400 "$big_head"$'\r\n'
-# The method goes to the log cut and with its control characters shown.
+# The method goes to the log cut and with its control characters shown
+# (SECURITY.md: the request log's control characters are replaced).
 refused "unknown method" 400 $'G\e[2JET'"$(printf 'x%.0s' {1..100})"$' / HTTP/1.1\r\nHost: x\r\n\r\n'
 check "method escaped in the log" matches line '^[0-9-]+ [0-9:]+ G\?\[2JETx{50}\.\.\. - - 400 ' \
   "$(grep ' 400 ' "$scratch/plain.out" | tail -n 1)"
@@ -264,7 +290,7 @@ check "second server: address in use" matches err \
 # A clean stop on SIGTERM.
 kill -TERM "$pid"
 status=0
-wait "$pid" || status=$?
+exit_status "$pid" || status=$?
 check "SIGTERM exits 0" equals status 0 "$status"
 check "SIGTERM: gone" bash -c "! kill -0 $pid 2>/dev/null"
 
@@ -359,7 +385,8 @@ check "1,100 slow clients connected" grep -q ready "$scratch/trickle.out"
 check "a genuine client among slow ones" equals reply '-qsnreply ok' "$(post echo ok -m 10)"
 kill "$trickler"
 
-# A call that never returns ends in an error reply; the next one is served.
+# A call that never returns ends in an error reply; the next one is served
+# (SECURITY.md: one stuck proc does not hold every later client).
 cat >"$scratch/blocking.tcl" <<EOF
 source {$app}
 proc ::rpc::block {seconds} {
@@ -430,7 +457,7 @@ exec 4<&-
 check "arriving at stop: refused" matches answer \
   $'^HTTP/1.1 503 [^\r]*\r\n.*\r\n\r\n-error 1 -errormsg \\{the server is stopping\\}$' "$answer"
 status=0
-wait "$pid" || status=$?
+exit_status "$pid" || status=$?
 check "SIGTERM with a stuck call exits 0" equals status 0 "$status"
 check "SIGTERM with a stuck call is quick" test "$(ms_since "$t0")" -lt 2000
 wait "$stuck_client" "$slow_client"
@@ -516,16 +543,16 @@ check "error reply marked in the log" matches line \
   '^[0-9-]+ [0-9:]+ POST / fail 200 [0-9]+ [0-9]+ error$' "$(grep ' fail ' "$scratch/reload.out")"
 check "--trace: the trace on stderr" matches err \
   $'error reply to "fail" on /:\nсбой приложения\n    while executing' "$(cat "$scratch/reload.err")"
-log_format=$("$QSNSERVER" --help | sed -n 's/^ *\(DATE TIME .*\)$/\1/p')
+log_format=$(timeout 10 "$QSNSERVER" --help | sed -n 's/^ *\(DATE TIME .*\)$/\1/p')
 check "README gives the request log as --help does" grep -qF -- "$log_format" \
   "$here/../../server/README.md"
 
 # Start-up errors.
 echo 'proc broken {' >"$scratch/bad.tcl"
-"$QSNSERVER" --listen 127.0.0.1:0 "$scratch/bad.tcl" >/dev/null 2>"$scratch/bad.err"
+timeout 10 "$QSNSERVER" --listen 127.0.0.1:0 "$scratch/bad.tcl" >/dev/null 2>"$scratch/bad.err"
 check "bad application exits 1" equals status 1 "$?"
 check "bad application says why" matches err 'missing close-brace' "$(cat "$scratch/bad.err")"
-"$QSNSERVER" --help | grep -q -- '--tls-cert'
+timeout 10 "$QSNSERVER" --help | grep -q -- '--tls-cert'
 check "help" equals status 0 "$?"
 
 finish
