@@ -5,7 +5,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <string>
 
 #include "base/owners.h"
