@@ -172,6 +172,8 @@ t0=$(date +%s%N)
 post slow '300 late' >/dev/null
 ms=$(ms_since "$t0")
 check "delay" test "$ms" -ge 300
+check "cut body: its first bytes come" equals bytes 5 \
+  "$(curl -s -o /dev/null -w '%{size_download}' -F command=cut -F 'arglist=0123456789abcdef 5' "$url")"
 curl -s -o /dev/null -F command=cut -F 'arglist=0123456789abcdef 5' "$url"
 check "cut body breaks the transfer" equals "curl status" 18 "$?"
 check "alive after the cut" equals reply '-qsnreply ok' "$(post echo ok)"
