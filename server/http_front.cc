@@ -27,35 +27,50 @@ struct AddrInfoFree {
   void operator()(addrinfo* info) const { freeaddrinfo(info); }
 };
 
-// A listening socket bound to `address`, or -1 with errno set.
-int ListenOn(const addrinfo& address) {
-  int fd = socket(address.ai_family, address.ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
-                  address.ai_protocol);
-  if (fd < 0) return -1;
+// Why a socket call failed, as the server says it.
+std::string Reason(int error) {
+  return error == EADDRINUSE ? "address in use" : std::strerror(error);
+}
+
+// A listening socket bound to `address`, in *fd.
+bool ListenOn(const addrinfo& address, int* fd, std::string* error) {
+  int sock = socket(address.ai_family, address.ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
+                    address.ai_protocol);
+  if (sock < 0) {
+    *error = Reason(errno);
+    return false;
+  }
   // Lets a restarted server bind while its old connections linger in
   // TIME_WAIT; unlike SO_REUSEPORT, it lets no second server listen here.
   int on = 1, off = 0;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   if (address.ai_family == AF_INET6)
-    setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+    setsockopt(sock, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
   // The queue of connections not yet accepted: on a busy machine the accept
   // loop falls behind, and a short queue makes the kernel drop connections,
   // which retry only a second or more later.
-  if (bind(fd, address.ai_addr, address.ai_addrlen) == 0 && listen(fd, SOMAXCONN) == 0)
-    return fd;
-  int error = errno;
-  close(fd);
-  errno = error;
-  return -1;
+  if (bind(sock, address.ai_addr, address.ai_addrlen) == 0 &&
+      listen(sock, SOMAXCONN) == 0) {
+    *fd = sock;
+    return true;
+  }
+  *error = Reason(errno);
+  close(sock);
+  return false;
 }
 
-int PortOf(int fd) {
+// The port the socket `fd` is bound to, in *port.
+bool PortOf(int fd, int* port, std::string* error) {
   sockaddr_storage address;
   socklen_t length = sizeof address;
-  if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return -1;
-  if (address.ss_family == AF_INET6)
-    return ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
-  return ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    *error = Reason(errno);
+    return false;
+  }
+  *port = ntohs(address.ss_family == AF_INET6
+                    ? reinterpret_cast<sockaddr_in6*>(&address)->sin6_port
+                    : reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+  return true;
 }
 
 // An accept that failed for this connection only, or for want of
@@ -121,17 +136,13 @@ bool HttpFront::Bind(const std::string& host, int port, int* bound_port,
     return false;
   }
   std::unique_ptr<addrinfo, AddrInfoFree> addresses(found);
-  int reason = 0;
-  for (addrinfo* address = found; address && listen_fd_ < 0; address = address->ai_next) {
-    listen_fd_ = ListenOn(*address);
-    if (listen_fd_ < 0) reason = errno;
-  }
-  if (listen_fd_ < 0) {
-    *error = "cannot listen on " + where + ": " +
-             (reason == EADDRINUSE ? "address in use" : std::strerror(reason));
+  std::string reason;
+  for (addrinfo* address = found; address && listen_fd_ < 0; address = address->ai_next)
+    ListenOn(*address, &listen_fd_, &reason);
+  if (listen_fd_ < 0 || !PortOf(listen_fd_, bound_port, &reason)) {
+    *error = "cannot listen on " + where + ": " + reason;
     return false;
   }
-  *bound_port = PortOf(listen_fd_);
   return true;
 }
 
