@@ -35,11 +35,11 @@ bool SetEnvironment(const char* name, const char* value);
 // while it is open. Null when it cannot be opened.
 FilePtr OpenSharedLogFile(const std::string& path);
 
-// Shows `text` (UTF-8) to whoever started the program from a terminal: on
-// standard error, in the terminal's encoding (the system encoding the Tcl
-// library took from the locale at start-up), a character that encoding
-// lacks as "?". Where the program has no console (a GUI program on
-// Windows) it shows nothing.
+// Shows the beginning of `text` (UTF-8; FirstLines in base/utf8.h) to
+// whoever started the program from a terminal: on standard error, in the
+// terminal's encoding (the system encoding the Tcl library took from the
+// locale at start-up), a character that encoding lacks as "?". Where the
+// program has no console (a GUI program on Windows) it shows nothing.
 void ShowOnConsole(std::string_view text);
 
 // `t` broken down in the local time zone.

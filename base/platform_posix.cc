@@ -10,6 +10,7 @@
 
 #include "base/iconv_owner.h"
 #include "base/platform.h"
+#include "base/utf8.h"
 
 namespace qsn {
 
@@ -29,8 +30,9 @@ FilePtr OpenSharedLogFile(const std::string& path) {
 }
 
 void ShowOnConsole(std::string_view text) {
+  std::string shown = FirstLines(text);
   DString native;
-  Tcl_UtfToExternalDString(nullptr, text.data(), static_cast<int>(text.size()),
+  Tcl_UtfToExternalDString(nullptr, shown.data(), static_cast<int>(shown.size()),
                            native.get());
   std::fwrite(native.value(), 1, native.length(), stderr);
   std::fflush(stderr);

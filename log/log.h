@@ -28,8 +28,8 @@ void LogPrintf(int level, const char* format, ...) __attribute__((format(printf,
 
 // For the failures that leave the user with nothing to see: no init file,
 // no cipher, a script that ends in an error. Logs the printf-style message
-// at level 1 like LogPrintf, and shows it whole on the console as well
-// (ShowOnConsole), whatever the threshold: the threshold is the script's
+// at level 1 like LogPrintf, and shows its first lines on the console as
+// well (ShowOnConsole), whatever the threshold: the threshold is the script's
 // choice for its log, the console belongs to whoever started the host.
 void LogFailure(const char* format, ...) __attribute__((format(printf, 1, 2)));
 

@@ -144,6 +144,15 @@ else
   failed=$((failed + 1))
 fi
 
+# A trace of a hundred lines is cut on stderr to its first twenty and a
+# line "...".
+d=$(workdir longtrace)
+pack_into "$d" <<'TCL'
+error "сбой[string repeat "\nстрока" 100]"
+TCL
+LC_ALL=C.UTF-8 run_host "$d" 2>"$d/stderr"
+check "long trace: the first twenty lines and ..." equals stderr \
+  "$(no_display)"$'\nсбой'"$(printf '\nстрока%.0s' {1..19})"$'\n...' "$(cat "$d/stderr")"
 # A background error: its trace in the log at level 1, then the usual
 # handling, here Tcl's own without Tk (the trace on stderr). A bgerror proc
 # the script defines later still gets the error, after the log.
