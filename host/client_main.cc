@@ -4,6 +4,7 @@
 #include <tk.h>
 
 #include <clocale>
+#include <string>
 
 #include "base/owners.h"
 #include "base/platform.h"
@@ -29,7 +30,9 @@ int ClientMain(int argc, char** argv) {
   if (Tk_Init(interp) != TCL_OK) LogFailure("Tk_Init: %s\n", Tcl_GetStringResult(interp));
 
   qsn::DString script;
-  LoadInitScript(interp, "init", script.get());
+  std::string error;
+  if (!qsn::LoadInitScript(interp, "init", script.get(), &error))
+    LogFailure("%s\n", error.c_str());
   if (script.length() > 0) {
     RegisterCommands(interp);
     if (Tcl_EvalEx(interp, script.value(), script.length(), 0) == TCL_ERROR) {

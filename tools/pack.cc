@@ -12,7 +12,7 @@
 
 #include "base/platform.h"
 #include "base/utf8.h"
-#include "host/init_cipher.h"
+#include "cipher/init_cipher.h"
 
 namespace qsn {
 namespace {
@@ -216,9 +216,9 @@ bool PackScript(std::string_view source, std::string* init_data, std::string* er
   }
   std::vector<unsigned char> out(koi8.size() + 8);
   int out_length = 0;
-  if (EncryptInitData(reinterpret_cast<const unsigned char*>(koi8.data()),
-                      static_cast<int>(koi8.size()), out.data(), &out_length) != 1) {
-    *error = "cannot encipher: OpenSSL failed to run Blowfish-CBC";
+  if (!EncryptInitData(reinterpret_cast<const unsigned char*>(koi8.data()),
+                       static_cast<int>(koi8.size()), out.data(), &out_length, error)) {
+    *error = "cannot encipher: " + *error;
     return false;
   }
   init_data->assign(reinterpret_cast<const char*>(out.data()), out_length);
@@ -241,14 +241,14 @@ bool UnpackScript(std::string_view init_data, std::string* source, std::string* 
   }
   std::vector<unsigned char> out(init_data.size() + 8);
   int out_length = 0;
-  int deciphered =
-      DecryptInitData(reinterpret_cast<const unsigned char*>(init_data.data()),
-                      static_cast<int>(init_data.size()), out.data(), &out_length);
-  if (deciphered == kCipherUnavailable) {
-    *error = "cannot decipher: OpenSSL failed to run Blowfish-CBC";
+  bool clean = false;
+  if (!DecryptInitData(reinterpret_cast<const unsigned char*>(init_data.data()),
+                       static_cast<int>(init_data.size()), out.data(), &out_length,
+                       &clean, error)) {
+    *error = "cannot decipher: " + *error;
     return false;
   }
-  if (deciphered != 1) {
+  if (!clean) {
     *error = "does not decipher (bad padding): wrong key or damaged file";
     return false;
   }

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "host/init_cipher.h"
+#include "cipher/init_file_limit.h"
 
 namespace qsn {
 

@@ -11,10 +11,10 @@
 #include <string_view>
 #include <vector>
 
-#include "host/client_main.h"
-#include "host/init_cipher.h"
-#include "host/init_file.h"
 #include "base/owners.h"
+#include "cipher/init_cipher.h"
+#include "host/client_main.h"
+#include "host/init_file.h"
 #include "tests/fuzz/fuzz_util.h"
 #include "tools/pack.h"
 
@@ -27,9 +27,11 @@ Tcl_Interp* interp = nullptr;
 std::string Encrypt(std::string_view plain) {
   std::vector<unsigned char> out(plain.size() + 8);
   int length = 0;
-  FUZZ_CHECK(EncryptInitData(reinterpret_cast<const unsigned char*>(plain.data()),
-                             static_cast<int>(plain.size()), out.data(), &length) == 1,
-             "cannot encipher %zu bytes", plain.size());
+  std::string error;
+  FUZZ_CHECK(
+      qsn::EncryptInitData(reinterpret_cast<const unsigned char*>(plain.data()),
+                           static_cast<int>(plain.size()), out.data(), &length, &error),
+      "cannot encipher %zu bytes: %s", plain.size(), error.c_str());
   return std::string(reinterpret_cast<const char*>(out.data()), length);
 }
 
@@ -40,10 +42,12 @@ std::string CheckDecrypt(std::string_view in, bool* whole) {
   // Exactly the room the interface asks for, so that ASan sees any write past.
   std::vector<unsigned char> out(in.size() + 8);
   int length = -1;
-  const int ok = DecryptInitData(reinterpret_cast<const unsigned char*>(in.data()), size,
-                                 out.data(), &length);
-  FUZZ_CHECK(ok == 0 || ok == 1, "DecryptInitData returned %d", ok);
-  *whole = ok == 1;
+  bool ok = false;
+  std::string error;
+  FUZZ_CHECK(qsn::DecryptInitData(reinterpret_cast<const unsigned char*>(in.data()), size,
+                                  out.data(), &length, &ok, &error),
+             "DecryptInitData failed: %s", error.c_str());
+  *whole = ok;
   const std::string plain(reinterpret_cast<const char*>(out.data()),
                           length > 0 ? length : 0);
   if (ok) {
@@ -72,7 +76,8 @@ std::string LoadAsHost(std::string_view file) {
                "cannot write init.dat");
   }
   qsn::DString script;
-  LoadInitScript(interp, "init", script.get());
+  std::string error;
+  if (!qsn::LoadInitScript(interp, "init", script.get(), &error)) return "";
   return std::string(script.value(), script.length());
 }
 
@@ -97,7 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string plain = CheckDecrypt(input, &whole);
 
   // The loader runs the text up to its first NUL, converted from KOI8-R; the
-  // packer's converter (iconv, not Tcl) must agree on every byte.
+  // packer's conversion must agree on every byte.
   const std::string loaded = LoadAsHost(input);
   std::string want, error;
   FUZZ_CHECK(qsn::Koi8rToUtf8(plain.substr(0, plain.find('\0')), &want, &error),

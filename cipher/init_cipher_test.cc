@@ -1,5 +1,5 @@
 // The init file's cipher against vectors openssl made, and its failures.
-#include "host/init_cipher.h"
+#include "cipher/init_cipher.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +15,9 @@ std::vector<unsigned char> Bytes(const std::string& s) { return {s.begin(), s.en
 std::vector<unsigned char> Encrypt(const std::vector<unsigned char>& plain) {
   std::vector<unsigned char> out(plain.size() + 8);
   int n = 0;
-  EXPECT_EQ(EncryptInitData(plain.data(), plain.size(), out.data(), &n), 1);
+  std::string error;
+  EXPECT_TRUE(qsn::EncryptInitData(plain.data(), plain.size(), out.data(), &n, &error))
+      << error;
   out.resize(n);
   return out;
 }
@@ -28,7 +30,12 @@ TEST(InitCipher, RoundTripsEveryLengthAroundTheBlockSize) {
     ASSERT_EQ(cipher.size(), (length / 8 + 1) * 8) << "PKCS#5 always pads";
     std::vector<unsigned char> back(cipher.size() + 8);
     int n = -1;
-    ASSERT_EQ(DecryptInitData(cipher.data(), cipher.size(), back.data(), &n), 1);
+    bool clean = false;
+    std::string error;
+    ASSERT_TRUE(qsn::DecryptInitData(cipher.data(), cipher.size(), back.data(), &n,
+                                     &clean, &error))
+        << error;
+    ASSERT_TRUE(clean);
     back.resize(n);
     EXPECT_EQ(back, plain) << "length " << length;
   }
@@ -48,7 +55,12 @@ TEST(InitCipher, BadPaddingFailsButKeepsEveryBlockButTheLast) {
   cipher.back() ^= 0x55;  // the last block now deciphers to garbage padding
   std::vector<unsigned char> out(cipher.size() + 8);
   int n = 0;
-  EXPECT_EQ(DecryptInitData(cipher.data(), cipher.size(), out.data(), &n), 0);
+  bool clean = true;
+  std::string error;
+  ASSERT_TRUE(
+      qsn::DecryptInitData(cipher.data(), cipher.size(), out.data(), &n, &clean, &error))
+      << "a damaged input is no failure of the cipher: " << error;
+  EXPECT_FALSE(clean);
   ASSERT_EQ(n, 24);
   EXPECT_EQ(std::string(out.begin(), out.begin() + n), plain.substr(0, 24));
 }
@@ -57,7 +69,11 @@ TEST(InitCipher, LengthNotAMultipleOfEightFails) {
   std::vector<unsigned char> cipher = Encrypt(Bytes("puts hello world"));
   std::vector<unsigned char> out(cipher.size() + 8);
   int n = 0;
-  EXPECT_EQ(DecryptInitData(cipher.data(), cipher.size() - 3, out.data(), &n), 0);
+  bool clean = true;
+  std::string error;
+  ASSERT_TRUE(qsn::DecryptInitData(cipher.data(), cipher.size() - 3, out.data(), &n,
+                                   &clean, &error));
+  EXPECT_FALSE(clean);
   EXPECT_EQ(n % 8, 0);
 }
 

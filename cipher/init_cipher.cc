@@ -1,10 +1,12 @@
 // Blowfish-CBC for init.dat through OpenSSL's EVP interface.
-#include "host/init_cipher.h"
+#include "cipher/init_cipher.h"
 
 #include <openssl/crypto.h>
 #include <openssl/provider.h>
 
 #include "base/owners.h"
+
+namespace qsn {
 
 const unsigned char InitCipherKey[16] = {0x5f, 0x1c, 0x2a, 0x9e, 0x07, 0xd3, 0xb4, 0x81,
                                          0x6e, 0x0f, 0x9a, 0x2c, 0xd3, 0x41, 0x7b, 0x58};
@@ -39,38 +41,51 @@ const EVP_CIPHER* InitCipher() {
 
 namespace {
 
+constexpr char kCannotRun[] = "OpenSSL failed to run Blowfish-CBC";
+
 // Only the last step judges the input, by its padding and length; a step
 // before it fails only when OpenSSL itself does.
-int RunCipher(bool encrypt, const unsigned char* in, int in_length, unsigned char* out,
-              int* out_length) {
+bool RunCipher(bool encrypt, const unsigned char* in, int in_length, unsigned char* out,
+               int* out_length, bool* clean, std::string* error) {
   *out_length = 0;
+  *clean = false;
   const EVP_CIPHER* cipher = InitCipher();
-  qsn::CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
-  if (!cipher || !ctx ||
+  if (!cipher) {
+    *error = "OpenSSL offers no Blowfish-CBC cipher";
+    return false;
+  }
+  CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
+  if (!ctx ||
       !EVP_CipherInit_ex(ctx.get(), cipher, nullptr, InitCipherKey, InitCipherIv,
                          encrypt ? 1 : 0) ||
       !EVP_CipherUpdate(ctx.get(), out, out_length, in, in_length)) {
     *out_length = 0;
-    return kCipherUnavailable;
+    *error = kCannotRun;
+    return false;
   }
   int tmplen = 0;
   if (!EVP_CipherFinal_ex(ctx.get(), out + *out_length, &tmplen)) {
-    if (!encrypt) return 0;
+    if (!encrypt) return true;
     *out_length = 0;
-    return kCipherUnavailable;
+    *error = kCannotRun;
+    return false;
   }
   *out_length += tmplen;
-  return 1;
+  *clean = true;
+  return true;
 }
 
 }  // namespace
 
-int DecryptInitData(const unsigned char* in, int in_length, unsigned char* out,
-                    int* out_length) {
-  return RunCipher(false, in, in_length, out, out_length);
+bool DecryptInitData(const unsigned char* in, int in_length, unsigned char* out,
+                     int* out_length, bool* clean, std::string* error) {
+  return RunCipher(false, in, in_length, out, out_length, clean, error);
 }
 
-int EncryptInitData(const unsigned char* in, int in_length, unsigned char* out,
-                    int* out_length) {
-  return RunCipher(true, in, in_length, out, out_length);
+bool EncryptInitData(const unsigned char* in, int in_length, unsigned char* out,
+                     int* out_length, std::string* error) {
+  bool clean;
+  return RunCipher(true, in, in_length, out, out_length, &clean, error);
 }
+
+}  // namespace qsn
