@@ -6,6 +6,7 @@
 #include "base/owners.h"
 #include "log/log.h"
 
+namespace qsn {
 namespace {
 
 constexpr char kHandler[] = "::qsnclient::bgerror";
@@ -19,13 +20,13 @@ int LogBackgroundErrorCmd(ClientData, Tcl_Interp* interp, int objc,
     Tcl_WrongNumArgs(interp, 1, objv, "previous message options");
     return TCL_ERROR;
   }
-  qsn::ObjRef key(Tcl_NewStringObj("-errorinfo", -1));
+  ObjRef key(Tcl_NewStringObj("-errorinfo", -1));
   Tcl_Obj* info = nullptr;
   if (Tcl_DictObjGet(nullptr, objv[3], key.get(), &info) != TCL_OK || !info)
     info = objv[2];
   LogPrintf(1, "%s\n", Tcl_GetString(info));
 
-  qsn::ObjRef command(Tcl_DuplicateObj(objv[1]));
+  ObjRef command(Tcl_DuplicateObj(objv[1]));
   if (Tcl_ListObjAppendElement(interp, command.get(), objv[2]) != TCL_OK ||
       Tcl_ListObjAppendElement(interp, command.get(), objv[3]) != TCL_OK)
     return TCL_ERROR;
@@ -36,7 +37,7 @@ int LogBackgroundErrorCmd(ClientData, Tcl_Interp* interp, int objc,
 // interp bgerror {} ?handler?
 int InterpBgerror(Tcl_Interp* interp, Tcl_Obj* handler) {
   // A pure list is evaluated word by word, never parsed again.
-  qsn::ObjRef command(Tcl_NewListObj(0, nullptr));
+  ObjRef command(Tcl_NewListObj(0, nullptr));
   for (const char* word : {"interp", "bgerror", ""})
     Tcl_ListObjAppendElement(nullptr, command.get(), Tcl_NewStringObj(word, -1));
   if (handler) Tcl_ListObjAppendElement(nullptr, command.get(), handler);
@@ -48,8 +49,10 @@ int InterpBgerror(Tcl_Interp* interp, Tcl_Obj* handler) {
 void InstallBackgroundErrorLog(Tcl_Interp* interp) {
   Tcl_CreateObjCommand(interp, kHandler, LogBackgroundErrorCmd, nullptr, nullptr);
   if (InterpBgerror(interp, nullptr) != TCL_OK) return;
-  qsn::ObjRef previous(Tcl_GetObjResult(interp));
+  ObjRef previous(Tcl_GetObjResult(interp));
   Tcl_Obj* parts[] = {Tcl_NewStringObj(kHandler, -1), previous.get()};
   InterpBgerror(interp, Tcl_NewListObj(2, parts));
   Tcl_ResetResult(interp);
 }
+
+}  // namespace qsn

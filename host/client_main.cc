@@ -16,11 +16,13 @@
 #include "session/response_buffer.h"
 #include "session/session.h"
 
+namespace qsn {
+
 int ClientMain(int argc, char** argv) {
   // Before Tcl is first called: it reads TCL_LIBRARY once. When the folder
   // is absent Tcl falls back to the library it was built to find (on
   // Linux the system's).
-  qsn::SetEnvironment("TCL_LIBRARY", qsn::PathInWorkingDirectory("lib/tcl8.5").c_str());
+  SetEnvironment("TCL_LIBRARY", PathInWorkingDirectory("lib/tcl8.5").c_str());
   std::setlocale(LC_CTYPE, "");
 
   OpenLog();
@@ -29,9 +31,9 @@ int ClientMain(int argc, char** argv) {
   // needs from Tk fails inside it, so the log and the console say why.
   if (Tk_Init(interp) != TCL_OK) LogFailure("Tk_Init: %s\n", Tcl_GetStringResult(interp));
 
-  qsn::DString script;
+  DString script;
   std::string error;
-  if (!qsn::LoadInitScript(interp, "init", script.get(), &error))
+  if (!LoadInitScript(interp, "init", script.get(), &error))
     LogFailure("%s\n", error.c_str());
   if (script.length() > 0) {
     RegisterCommands(interp);
@@ -59,7 +61,7 @@ Tcl_Interp* CreateInterpreter(int argc, char** argv) {
     LogFailure("Tcl_Init: %s\n", Tcl_GetStringResult(interp));
 
   char* merged = Tcl_Merge(argc > 1 ? argc - 1 : 0, argv + (argc > 0 ? 1 : 0));
-  qsn::DString arg_str;
+  DString arg_str;
   Tcl_ExternalToUtfDString(nullptr, merged, -1, arg_str.get());
   Tcl_SetVar(interp, "argv", arg_str.value(), TCL_GLOBAL_ONLY);
   Tcl_Free(merged);
@@ -78,3 +80,5 @@ void RegisterCommands(Tcl_Interp* interp) {
   LinkLogLevel(interp);
   InstallBackgroundErrorLog(interp);
 }
+
+}  // namespace qsn

@@ -3,6 +3,8 @@
 
 #include <tcl.h>
 
+namespace qsn {
+
 // Runs the application script from init.dat in the working directory and
 // returns 0 when it returns; a script that calls `exit N` ends the process
 // with N instead.
@@ -15,3 +17,5 @@ Tcl_Interp* CreateInterpreter(int argc, char** argv);
 // Installs the host's script commands, the `loglevel` link and the log of
 // background errors.
 void RegisterCommands(Tcl_Interp* interp);
+
+}  // namespace qsn

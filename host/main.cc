@@ -1,4 +1,4 @@
 // Process entry of qsnclient.
 #include "host/client_main.h"
 
-int main(int argc, char** argv) { return ClientMain(argc, argv); }
+int main(int argc, char** argv) { return qsn::ClientMain(argc, argv); }

@@ -7,5 +7,5 @@
 #include "host/client_main.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
-  return ClientMain(__argc, __argv);
+  return qsn::ClientMain(__argc, __argv);
 }

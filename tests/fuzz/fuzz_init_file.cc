@@ -87,7 +87,7 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
   qsn::fuzz::OpenScratchLog();
   // The host's own interpreter set-up, so the encodings come from the same
   // library the host finds.
-  interp = CreateInterpreter(*argc, *argv);
+  interp = qsn::CreateInterpreter(*argc, *argv);
   // Held for the whole run: the loader's own reference is its last one
   // otherwise, and Tcl would read the table from disk for every input.
   static Tcl_Encoding koi8 = Tcl_GetEncoding(interp, "koi8-r");
