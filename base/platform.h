@@ -42,6 +42,13 @@ FilePtr OpenSharedLogFile(const std::string& path);
 // program has no console (a GUI program on Windows) it shows nothing.
 void ShowOnConsole(std::string_view text);
 
+// Whether the system's own Tcl (the library Tcl was built to find, and its
+// package folders) may serve the host where the working folder has none.
+// On POSIX systems it is the distribution's, installed by the
+// administrator; on Windows the statically linked Tcl names folders of the
+// machine it was built on, which on the user's machine anyone may create.
+bool SystemTclLibraryMayServe();
+
 // `t` broken down in the local time zone.
 std::tm LocalTime(std::time_t t);
 

@@ -38,6 +38,8 @@ void ShowOnConsole(std::string_view text) {
   std::fflush(stderr);
 }
 
+bool SystemTclLibraryMayServe() { return true; }
+
 std::tm LocalTime(std::time_t t) {
   std::tm broken_down{};
   localtime_r(&t, &broken_down);

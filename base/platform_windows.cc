@@ -160,6 +160,8 @@ void ShowOnConsole(std::string_view) {
   // A GUI program has no console to show anything on.
 }
 
+bool SystemTclLibraryMayServe() { return false; }
+
 std::tm LocalTime(std::time_t t) {
   std::tm broken_down{};
   localtime_s(&broken_down, &t);

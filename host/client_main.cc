@@ -10,6 +10,7 @@
 #include "base/platform.h"
 #include "host/background_error.h"
 #include "host/init_file.h"
+#include "host/script_library.h"
 #include "log/log.h"
 #include "log/log_level.h"
 #include "log/mputs.h"
@@ -19,20 +20,26 @@
 namespace qsn {
 
 int ClientMain(int argc, char** argv) {
-  // Before Tcl is first called: it reads TCL_LIBRARY once. When the folder
-  // is absent Tcl falls back to the library it was built to find (on
-  // Linux the system's).
-  SetEnvironment("TCL_LIBRARY", PathInWorkingDirectory("lib/tcl8.5").c_str());
+  // Before Tcl is first called: it reads TCL_LIBRARY once, for its
+  // encodings.
+  SetEnvironment("TCL_LIBRARY", WorkingTclLibrary().c_str());
   std::setlocale(LC_CTYPE, "");
 
   OpenLog();
+  std::string error;
+  // Without a library of its own, Tcl would search folders around the
+  // program's, where Windows lets any user create one.
+  if (!CheckScriptLibrary(&error)) {
+    LogFailure("%s\n", error.c_str());
+    CloseLog();
+    return 0;
+  }
   Tcl_Interp* interp = CreateInterpreter(argc, argv);
   // Without a display Tk fails; the script still runs, and whatever it
   // needs from Tk fails inside it, so the log and the console say why.
   if (Tk_Init(interp) != TCL_OK) LogFailure("Tk_Init: %s\n", Tcl_GetStringResult(interp));
 
   DString script;
-  std::string error;
   if (!LoadInitScript(interp, "init", script.get(), &error))
     LogFailure("%s\n", error.c_str());
   if (script.length() > 0) {
@@ -55,10 +62,12 @@ Tcl_Interp* CreateInterpreter(int argc, char** argv) {
   const char* argv0 = argc > 0 && argv[0] ? argv[0] : "";
   Tcl_FindExecutable(argc > 0 ? argv[0] : nullptr);
   Tcl_Interp* interp = Tcl_CreateInterp();
+  ScriptLibrary library = ChooseTclLibrary(interp);
   // A broken script library: the script still runs, and fails on what it
   // needs from the library, so the log and the console say why.
   if (Tcl_Init(interp) != TCL_OK)
     LogFailure("Tcl_Init: %s\n", Tcl_GetStringResult(interp));
+  ConfineScriptLibrary(interp, library);
 
   char* merged = Tcl_Merge(argc > 1 ? argc - 1 : 0, argv + (argc > 0 ? 1 : 0));
   DString arg_str;

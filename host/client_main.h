@@ -11,7 +11,8 @@ namespace qsn {
 int ClientMain(int argc, char** argv);
 
 // Creates the interpreter with the globals argv, argc, argv0 and
-// tcl_interactive set from the command line.
+// tcl_interactive set from the command line, its script library taken
+// from the working folder only (host/script_library.h).
 Tcl_Interp* CreateInterpreter(int argc, char** argv);
 
 // Installs the host's script commands, the `loglevel` link and the log of

@@ -61,8 +61,8 @@ check "FIFO init.dat: exits 0 at once" equals status 0 "$rc"
 check "FIFO init.dat: missing" log_has "$d" "Init file not found"
 
 # A broken script library: said in the log and on stderr; the script
-# still runs. (Tcl tries the system's library after ours: this one takes
-# `source` away so that no library loads.)
+# still runs. (Tcl tries no other library after the folder's; this one
+# also takes `source` away so that nothing more of it loads.)
 d=$(workdir brokenlib)
 mkdir -p "$d/lib/tcl8.5"
 echo 'rename source {}; error "library broken"' >"$d/lib/tcl8.5/init.tcl"
@@ -71,6 +71,26 @@ run_host "$d" 2>"$d/stderr"
 check "broken library: logged" log_has "$d" "Tcl_Init: Can't find a usable init.tcl"
 check "broken library: on stderr" grep -q "^Tcl_Init: Can't find a usable init.tcl" "$d/stderr"
 check "broken library: the script runs" log_has "$d" "]:ran"
+
+# The script library comes from the working folder's lib or the system's
+# Tcl only: what lies beside the program's folder, where Tcl would also
+# look (auto_path, the module path), never runs. The program lies in app/,
+# as installed, and the folder above it holds a package index, a module and
+# a msgcat newer than the real one.
+d=$(workdir plant)
+mkdir -p "$d/app" "$d/lib/evil" "$d/lib/tcl8/8.5" "$d/lib/tcl8.6"
+cp "$QSNCLIENT" "$d/app/qsnclient"
+for planted in lib/evil/pkgIndex.tcl lib/tcl8/8.5/msgcat-9.9.tm lib/tcl8.6/init.tcl; do
+  echo "close [open {$d/ran-${planted//\//-}} w]; package provide msgcat 9.9" >"$d/$planted"
+done
+pack_into "$d/app" <<'TCL'
+catch {package require nosuch}
+set month [clock format 0 -format %B -locale ru -gmt 1]
+mputs "http=[package require http] msgcat=[package provide msgcat] month=$month"
+TCL
+(cd "$d/app" && env -u DISPLAY ./qsnclient) 2>/dev/null
+check "planted: the system's packages load" matches log 'http=2[.0-9]+ msgcat=1[.0-9]+ month=Январь' "$(log_of "$d/app")"
+check "planted: nothing beside the program ran" equals files "" "$(cd "$d" && ls -d ran-* 2>/dev/null)"
 
 # mputs writes "[timestamp]:words" with no blank after the colon.
 d=$(workdir mputs)
