@@ -11,6 +11,7 @@
 #include "host/background_error.h"
 #include "host/init_file.h"
 #include "host/script_library.h"
+#include "host/standard_channels.h"
 #include "log/log.h"
 #include "log/log_level.h"
 #include "log/mputs.h"
@@ -61,6 +62,7 @@ Tcl_Interp* CreateInterpreter(int argc, char** argv) {
   // execve may hand over an empty vector; the program name is then unknown.
   const char* argv0 = argc > 0 && argv[0] ? argv[0] : "";
   Tcl_FindExecutable(argc > 0 ? argv[0] : nullptr);
+  ProvideStandardChannels();
   Tcl_Interp* interp = Tcl_CreateInterp();
   ScriptLibrary library = ChooseTclLibrary(interp);
   // A broken script library: the script still runs, and fails on what it

@@ -12,7 +12,8 @@ int ClientMain(int argc, char** argv);
 
 // Creates the interpreter with the globals argv, argc, argv0 and
 // tcl_interactive set from the command line, its script library taken
-// from the working folder only (host/script_library.h).
+// from the working folder only (host/script_library.h), and standard
+// channels that discard what is written where the process has none.
 Tcl_Interp* CreateInterpreter(int argc, char** argv);
 
 // Installs the host's script commands, the `loglevel` link and the log of
