@@ -42,6 +42,17 @@ FilePtr OpenSharedLogFile(const std::string& path);
 // program has no console (a GUI program on Windows) it shows nothing.
 void ShowOnConsole(std::string_view text);
 
+// The environment variable that keeps ShowFailureBox from showing anything,
+// for unattended runs: any value but the empty one.
+constexpr char kNoMessageBoxVariable[] = "QSNCLIENT_NO_MESSAGE_BOX";
+
+// Shows a failure to the user of a program that has no console, in the
+// user's language: `russian` (UTF-8) where the user's interface language is
+// Russian, `english` elsewhere. On Windows a message box, which waits until
+// the user closes it; on POSIX systems nothing, as ShowOnConsole has said it
+// on standard error already.
+void ShowFailureBox(std::string_view english, std::string_view russian);
+
 // Whether the system's own Tcl (the library Tcl was built to find, and its
 // package folders) may serve the host where the working folder has none.
 // On POSIX systems it is the distribution's, installed by the

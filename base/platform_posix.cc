@@ -38,6 +38,10 @@ void ShowOnConsole(std::string_view text) {
   std::fflush(stderr);
 }
 
+void ShowFailureBox(std::string_view, std::string_view) {
+  // Whoever started the program has its standard error.
+}
+
 bool SystemTclLibraryMayServe() { return true; }
 
 std::tm LocalTime(std::time_t t) {

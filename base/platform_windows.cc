@@ -157,7 +157,16 @@ FilePtr OpenSharedLogFile(const std::string& path) {
 }
 
 void ShowOnConsole(std::string_view) {
-  // A GUI program has no console to show anything on.
+  // A GUI program has no console to show anything on: ShowFailureBox does.
+}
+
+void ShowFailureBox(std::string_view english, std::string_view russian) {
+  const wchar_t* off = _wgetenv(WideOfUtf8(kNoMessageBoxVariable).c_str());
+  if (off && *off) return;
+  bool in_russian = PRIMARYLANGID(GetUserDefaultUILanguage()) == LANG_RUSSIAN;
+  std::wstring text = WideOfUtf8(in_russian ? russian : english);
+  MessageBoxW(nullptr, text.c_str(), L"qsnclient",
+              MB_OK | MB_ICONERROR | MB_SETFOREGROUND | MB_TOPMOST);
 }
 
 bool SystemTclLibraryMayServe() { return false; }

@@ -12,6 +12,7 @@
 #include "host/init_file.h"
 #include "host/script_library.h"
 #include "host/standard_channels.h"
+#include "host/startup_failure.h"
 #include "log/log.h"
 #include "log/log_level.h"
 #include "log/mputs.h"
@@ -19,6 +20,29 @@
 #include "session/session.h"
 
 namespace qsn {
+namespace {
+
+// Loads init.dat and runs it; what fails goes to `failures`.
+void RunInitScript(Tcl_Interp* interp, StartupFailures* failures) {
+  DString script;
+  std::string error;
+  if (!LoadInitScript(interp, "init", script.get(), &error)) {
+    failures->Report(error + "\n");
+    return;
+  }
+  if (script.length() == 0) return;
+  RegisterCommands(interp);
+  if (Tcl_EvalEx(interp, script.value(), script.length(), 0) == TCL_ERROR) {
+    const char* info =
+        Tcl_GetVar(interp, "errorInfo", TCL_GLOBAL_ONLY | TCL_LEAVE_ERR_MSG);
+    failures->Report(std::string(info ? info : "") + "\n");
+  }
+  // A no-wait notice may be the script's last act.
+  FinishPendingTransfers(kPendingBudgetMs);
+  ResetResponseBuffer();
+}
+
+}  // namespace
 
 int ClientMain(int argc, char** argv) {
   // Before Tcl is first called: it reads TCL_LIBRARY once, for its
@@ -27,38 +51,24 @@ int ClientMain(int argc, char** argv) {
   std::setlocale(LC_CTYPE, "");
 
   OpenLog();
+  StartupFailures failures;
   std::string error;
-  // Without a library of its own, Tcl would search folders around the
-  // program's, where Windows lets any user create one.
   if (!CheckScriptLibrary(&error)) {
-    LogFailure("%s\n", error.c_str());
-    CloseLog();
-    return 0;
+    failures.Report(error + "\n");
+  } else {
+    Tcl_Interp* interp = CreateInterpreter(argc, argv, &failures);
+    // Without a display Tk fails; the script still runs, and whatever it
+    // needs from Tk fails inside it, so the log and the console say why.
+    if (Tk_Init(interp) != TCL_OK)
+      failures.Report(std::string("Tk_Init: ") + Tcl_GetStringResult(interp) + "\n");
+    RunInitScript(interp, &failures);
   }
-  Tcl_Interp* interp = CreateInterpreter(argc, argv);
-  // Without a display Tk fails; the script still runs, and whatever it
-  // needs from Tk fails inside it, so the log and the console say why.
-  if (Tk_Init(interp) != TCL_OK) LogFailure("Tk_Init: %s\n", Tcl_GetStringResult(interp));
-
-  DString script;
-  if (!LoadInitScript(interp, "init", script.get(), &error))
-    LogFailure("%s\n", error.c_str());
-  if (script.length() > 0) {
-    RegisterCommands(interp);
-    if (Tcl_EvalEx(interp, script.value(), script.length(), 0) == TCL_ERROR) {
-      const char* info =
-          Tcl_GetVar(interp, "errorInfo", TCL_GLOBAL_ONLY | TCL_LEAVE_ERR_MSG);
-      LogFailure("%s\n", info ? info : "");
-    }
-    // A no-wait notice may be the script's last act.
-    FinishPendingTransfers(kPendingBudgetMs);
-    ResetResponseBuffer();
-  }
+  failures.Show();
   CloseLog();
   return 0;
 }
 
-Tcl_Interp* CreateInterpreter(int argc, char** argv) {
+Tcl_Interp* CreateInterpreter(int argc, char** argv, StartupFailures* failures) {
   // execve may hand over an empty vector; the program name is then unknown.
   const char* argv0 = argc > 0 && argv[0] ? argv[0] : "";
   Tcl_FindExecutable(argc > 0 ? argv[0] : nullptr);
@@ -67,8 +77,13 @@ Tcl_Interp* CreateInterpreter(int argc, char** argv) {
   ScriptLibrary library = ChooseTclLibrary(interp);
   // A broken script library: the script still runs, and fails on what it
   // needs from the library, so the log and the console say why.
-  if (Tcl_Init(interp) != TCL_OK)
-    LogFailure("Tcl_Init: %s\n", Tcl_GetStringResult(interp));
+  if (Tcl_Init(interp) != TCL_OK) {
+    std::string message = std::string("Tcl_Init: ") + Tcl_GetStringResult(interp) + "\n";
+    if (failures)
+      failures->Report(message);
+    else
+      LogFailure("%s", message.c_str());
+  }
   ConfineScriptLibrary(interp, library);
 
   char* merged = Tcl_Merge(argc > 1 ? argc - 1 : 0, argv + (argc > 0 ? 1 : 0));
