@@ -15,21 +15,21 @@
 
 namespace qsn {
 
-// `name` in the working directory (a name with "/" between folders gets the
-// system's separator). A working directory that cannot be read (deleted, or
-// too deep for the host's buffer of 1024 bytes) gives a name relative to "."
-// instead: it still means here, where an empty directory would mean the root
-// folder. The path is in the form the two calls below take: the system's
-// bytes on POSIX systems, UTF-8 on Windows (any folder name, whatever the
-// code page).
+// `name` (UTF-8) in the working directory (a name with "/" between folders
+// gets the system's separator). A working directory that cannot be read
+// (deleted, or too deep for the host's buffer of 1024 bytes) gives a name
+// relative to "." instead: it still means here, where an empty directory
+// would mean the root folder. The path is UTF-8, as every path in this
+// file takes it: on Windows any folder name, whatever the code page; on
+// POSIX systems the system's bytes.
 std::string PathInWorkingDirectory(std::string_view name);
 
-// Sets `name` to `value` in the process's environment, replacing any value
+// Sets `name` to `value` (both UTF-8) in the process's environment, replacing any value
 // it had, where both the system's calls and the C runtime read it. Returns
 // false when the system refuses.
 bool SetEnvironment(const char* name, const char* value);
 
-// Creates or truncates the file at `path` for writing, in binary mode (no
+// Creates or truncates the file at `path` (UTF-8) for writing, in binary mode (no
 // line break is translated: the caller writes CR LF itself, the same bytes
 // everywhere), and in a way that lets other processes read it and write it
 // while it is open. Null when it cannot be opened.
@@ -131,28 +131,60 @@ class TextConverter {
 // ends text at ^Z) by default, it no longer does.
 void SetBinaryMode(FILE* stream);
 
-// The packer's output files. Each sets errno when it fails.
+// Files by name, for the packer. Every path is UTF-8: on Windows it goes to
+// the system's wide calls, so any name works whatever the ANSI code page
+// lacks; on POSIX systems its bytes go to the system as they are. A call
+// that fails returns false with the system's words for why in *error.
 
-// Opens the existing file `name` for writing, neither creating nor
+// What is at a path, symbolic links followed.
+struct FileStatus {
+  bool exists = false;
+  bool regular = false;  // a regular file, not a device, pipe or folder
+  unsigned mode = 0;     // the permission bits where the system has them
+  unsigned long long size = 0;
+};
+
+// A path that does not exist is no failure: status->exists is false. A
+// link to nothing is one that does not exist; a loop of links fails.
+bool StatPath(const std::string& path, FileStatus* status, std::string* error);
+
+// The same for a file open as `file`.
+bool StatOpenFile(FILE* file, FileStatus* status, std::string* error);
+
+// fopen's, with the path in UTF-8 and `mode` as fopen takes it.
+bool OpenFile(const std::string& path, const char* mode, FilePtr* file,
+              std::string* error);
+
+// The permission bits a new file gets (0666 less the process's umask where
+// the system has one).
+unsigned NewFileMode();
+
+// Opens the existing file `path` for writing into *fd, neither creating nor
 // truncating it: a device or a pipe named as the output is written through.
-// -1 on failure.
-int OpenToWriteThrough(const std::string& name);
+bool OpenToWriteThrough(const std::string& path, int* fd, std::string* error);
 
 // Creates a new file for writing in binary mode, readable and writable by
 // its owner only, named after `name_template`, whose last six characters
-// "XXXXXX" are replaced to make the name unused. -1 on failure.
-int CreateTemporaryFile(std::string* name_template);
+// "XXXXXX" are replaced to make the name unused; its descriptor in *fd.
+bool CreateTemporaryFile(std::string* name_template, int* fd, std::string* error);
 
 // Gives the open file `fd` the permission bits `mode` where the system has
 // them (POSIX); elsewhere there is nothing to do.
-bool SetFileMode(int fd, unsigned mode);
+bool SetFileMode(int fd, unsigned mode, std::string* error);
+
+// Writes all of `data` to `fd` and closes it, whatever happens.
+bool WriteAndClose(int fd, std::string_view data, std::string* error);
 
 // Renames `from` to `to`, replacing `to` when it exists: readers see the old
 // file or the new one, never a mix.
-bool RenameOver(const std::string& from, const std::string& to);
+bool RenameOver(const std::string& from, const std::string& to, std::string* error);
 
-// The absolute name of the existing file `name`, with its symbolic links
-// followed where the system has them (POSIX); empty on failure.
-std::string ResolvedPath(const std::string& name);
+// Removes the file `path`, as far as it can: for clearing up after a
+// failure, which has its own message already.
+void RemoveFile(const std::string& path);
+
+// The absolute name of the existing file `path` into *resolved, with its
+// symbolic links followed where the system has them (POSIX).
+bool ResolvedPath(const std::string& path, std::string* resolved, std::string* error);
 
 }  // namespace qsn

@@ -120,26 +120,94 @@ void SetBinaryMode(FILE*) {
   // Streams pass bytes unchanged here.
 }
 
-int OpenToWriteThrough(const std::string& name) {
-  return open(name.c_str(), O_WRONLY | O_CLOEXEC);
+namespace {
+
+bool Failed(std::string* error) {
+  *error = std::strerror(errno);
+  return false;
 }
 
-int CreateTemporaryFile(std::string* name_template) {
-  return mkstemp(name_template->data());
+void StatusOf(const struct stat& info, FileStatus* status) {
+  status->exists = true;
+  status->regular = S_ISREG(info.st_mode);
+  status->mode = info.st_mode & 07777;
+  status->size = static_cast<unsigned long long>(info.st_size);
 }
 
-bool SetFileMode(int fd, unsigned mode) { return fchmod(fd, mode) == 0; }
+}  // namespace
 
-bool RenameOver(const std::string& from, const std::string& to) {
-  return std::rename(from.c_str(), to.c_str()) == 0;
+bool StatPath(const std::string& path, FileStatus* status, std::string* error) {
+  *status = FileStatus();
+  struct stat info;
+  if (stat(path.c_str(), &info) == 0) {
+    StatusOf(info, status);
+    return true;
+  }
+  return errno == ENOENT || Failed(error);
 }
 
-std::string ResolvedPath(const std::string& name) {
-  char* resolved = realpath(name.c_str(), nullptr);
-  if (!resolved) return "";
-  std::string path = resolved;
-  std::free(resolved);
-  return path;
+bool StatOpenFile(FILE* file, FileStatus* status, std::string* error) {
+  *status = FileStatus();
+  struct stat info;
+  if (fstat(fileno(file), &info) != 0) return Failed(error);
+  StatusOf(info, status);
+  return true;
+}
+
+bool OpenFile(const std::string& path, const char* mode, FilePtr* file,
+              std::string* error) {
+  file->reset(std::fopen(path.c_str(), mode));
+  return *file || Failed(error);
+}
+
+unsigned NewFileMode() {
+  mode_t mask = umask(0);
+  umask(mask);
+  return 0666 & ~mask;
+}
+
+bool OpenToWriteThrough(const std::string& path, int* fd, std::string* error) {
+  *fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  return *fd >= 0 || Failed(error);
+}
+
+bool CreateTemporaryFile(std::string* name_template, int* fd, std::string* error) {
+  *fd = mkstemp(name_template->data());
+  return *fd >= 0 || Failed(error);
+}
+
+bool SetFileMode(int fd, unsigned mode, std::string* error) {
+  return fchmod(fd, mode) == 0 || Failed(error);
+}
+
+bool WriteAndClose(int fd, std::string_view data, std::string* error) {
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      Failed(error);
+      close(fd);
+      return false;
+    }
+    done += n;
+  }
+  return close(fd) == 0 || Failed(error);
+}
+
+bool RenameOver(const std::string& from, const std::string& to, std::string* error) {
+  return std::rename(from.c_str(), to.c_str()) == 0 || Failed(error);
+}
+
+void RemoveFile(const std::string& path) { unlink(path.c_str()); }
+
+bool ResolvedPath(const std::string& path, std::string* resolved, std::string* error) {
+  char* full = realpath(path.c_str(), nullptr);
+  if (!full) return Failed(error);
+  *resolved = full;
+  std::free(full);
+  return true;
 }
 
 }  // namespace qsn

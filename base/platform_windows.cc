@@ -278,55 +278,127 @@ bool TextConverter::Convert(std::string_view in, std::string* out, size_t* stop)
 
 void SetBinaryMode(FILE* stream) { _setmode(_fileno(stream), _O_BINARY); }
 
-int OpenToWriteThrough(const std::string& name) {
-  return _open(name.c_str(), _O_WRONLY | _O_BINARY | _O_NOINHERIT);
+namespace {
+
+bool Failed(std::string* error) {
+  *error = std::strerror(errno);
+  return false;
 }
 
-int CreateTemporaryFile(std::string* name_template) {
-  // _mktemp_s picks a name; _O_EXCL makes taking it fail if another
+bool FailedWith(DWORD code, std::string* error) {
+  errno = ErrnoOf(code);
+  return Failed(error);
+}
+
+void StatusOf(const struct _stat64& info, FileStatus* status) {
+  status->exists = true;
+  status->regular = (info.st_mode & _S_IFMT) == _S_IFREG;
+  status->mode = info.st_mode & 0777;
+  status->size = static_cast<unsigned long long>(info.st_size);
+}
+
+}  // namespace
+
+bool StatPath(const std::string& path, FileStatus* status, std::string* error) {
+  *status = FileStatus();
+  struct _stat64 info;
+  if (_wstat64(WideOfUtf8(path).c_str(), &info) == 0) {
+    StatusOf(info, status);
+    return true;
+  }
+  return errno == ENOENT || Failed(error);
+}
+
+bool StatOpenFile(FILE* file, FileStatus* status, std::string* error) {
+  *status = FileStatus();
+  struct _stat64 info;
+  if (_fstat64(_fileno(file), &info) != 0) return Failed(error);
+  StatusOf(info, status);
+  return true;
+}
+
+bool OpenFile(const std::string& path, const char* mode, FilePtr* file,
+              std::string* error) {
+  file->reset(_wfopen(WideOfUtf8(path).c_str(), WideOfUtf8(mode).c_str()));
+  return *file || Failed(error);
+}
+
+unsigned NewFileMode() {
+  // Files carry access lists, not mode bits: a new file gets its folder's.
+  return 0666;
+}
+
+bool OpenToWriteThrough(const std::string& path, int* fd, std::string* error) {
+  *fd = _wopen(WideOfUtf8(path).c_str(), _O_WRONLY | _O_BINARY | _O_NOINHERIT);
+  return *fd >= 0 || Failed(error);
+}
+
+bool CreateTemporaryFile(std::string* name_template, int* fd, std::string* error) {
+  // _wmktemp_s picks a name; _O_EXCL makes taking it fail if another
   // process took it first, so the name is tried again.
-  std::string pattern = *name_template;
+  const std::wstring pattern = WideOfUtf8(*name_template);
   for (int attempt = 0; attempt < 100; ++attempt) {
-    *name_template = pattern;
-    errno_t made = _mktemp_s(name_template->data(), name_template->size() + 1);
+    std::wstring name = pattern;
+    errno_t made = _wmktemp_s(name.data(), name.size() + 1);
     if (made != 0) {
       errno = made;
-      return -1;
+      return Failed(error);
     }
-    int fd = -1;
-    errno_t opened = _sopen_s(&fd, name_template->c_str(),
-                              _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
-                              _SH_DENYNO, _S_IREAD | _S_IWRITE);
-    if (opened == 0) return fd;
+    errno_t opened = _wsopen_s(fd, name.c_str(),
+                               _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                               _SH_DENYNO, _S_IREAD | _S_IWRITE);
+    if (opened == 0) {
+      *name_template = Utf8OfWide(name.c_str());
+      return true;
+    }
     if (opened != EEXIST) {
       errno = opened;
-      return -1;
+      return Failed(error);
     }
   }
   errno = EEXIST;
-  return -1;
+  return Failed(error);
 }
 
-bool SetFileMode(int, unsigned) {
+bool SetFileMode(int, unsigned, std::string*) {
   // Windows files carry access lists, not mode bits: a new file gets its
   // folder's, as the file it replaces had.
   return true;
 }
 
-bool RenameOver(const std::string& from, const std::string& to) {
-  if (MoveFileExA(from.c_str(), to.c_str(),
-                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-    return true;
-  errno = ErrnoOf(GetLastError());
-  return false;
+bool WriteAndClose(int fd, std::string_view data, std::string* error) {
+  size_t done = 0;
+  while (done < data.size()) {
+    // _write takes an unsigned count: at most a gigabyte at a time.
+    unsigned piece =
+        static_cast<unsigned>(std::min<size_t>(data.size() - done, 1u << 30));
+    int n = _write(fd, data.data() + done, piece);
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      Failed(error);
+      _close(fd);
+      return false;
+    }
+    done += n;
+  }
+  return _close(fd) == 0 || Failed(error);
 }
 
-std::string ResolvedPath(const std::string& name) {
-  char* full = _fullpath(nullptr, name.c_str(), 0);
-  if (!full) return "";
-  std::string path = full;
+bool RenameOver(const std::string& from, const std::string& to, std::string* error) {
+  if (MoveFileExW(WideOfUtf8(from).c_str(), WideOfUtf8(to).c_str(),
+                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    return true;
+  return FailedWith(GetLastError(), error);
+}
+
+void RemoveFile(const std::string& path) { _wunlink(WideOfUtf8(path).c_str()); }
+
+bool ResolvedPath(const std::string& path, std::string* resolved, std::string* error) {
+  wchar_t* full = _wfullpath(nullptr, WideOfUtf8(path).c_str(), 0);
+  if (!full) return Failed(error);
+  *resolved = Utf8OfWide(full);
   std::free(full);
-  return path;
+  return true;
 }
 
 }  // namespace qsn

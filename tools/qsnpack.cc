@@ -1,12 +1,12 @@
 // qsnpack: packs a UTF-8 Tcl script into init.dat for the host, unpacks a
 // shipped init.dat for inspection, and writes the init.dat of development
-// that runs a script from where it lies.
-#include <sys/stat.h>
-#include <unistd.h>
+// that runs a script from where it lies. File names are UTF-8 throughout
+// (the entry point gives them so on every system); every call on a file by
+// its name goes through base/platform.h, which takes them so.
+#include "tools/qsnpack.h"
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <new>
@@ -16,6 +16,7 @@
 #include "base/platform.h"
 #include "tools/pack.h"
 
+namespace qsn {
 namespace {
 
 constexpr char kUsage[] =
@@ -42,28 +43,31 @@ bool Fail(const std::string& file, const std::string& problem) {
   return false;
 }
 
+// A UTF-8 name as the standard library's paths take it on every system.
+std::filesystem::path Path(const std::string& name) {
+  return std::filesystem::u8path(name);
+}
+
 // Reads the whole input, refusing one over `limit` bytes: a file by its
 // size before a byte is read, a pipe or a device (/dev/zero never ends) as
 // soon as it passes the limit, so memory stays bounded. With `upto_nul`,
 // reading stops after the first chunk that holds a NUL byte: a source with
 // one is refused anyway, and its rest does not matter.
 bool ReadAll(const std::string& name, size_t limit, bool upto_nul, std::string* data) {
-  qsn::FilePtr owned;
+  FilePtr owned;
   FILE* in = stdin;
-  std::string label = name == "-" ? "<stdin>" : name;
+  std::string label = name == "-" ? "<stdin>" : name, error;
   if (name != "-") {
-    owned.reset(std::fopen(name.c_str(), "rb"));
-    if (!owned) return Fail(name, std::strerror(errno));
+    if (!OpenFile(name, "rb", &owned, &error)) return Fail(name, error);
     in = owned.get();
   }
-  struct stat info;
-  if (fstat(fileno(in), &info) == 0 && S_ISREG(info.st_mode) &&
-      static_cast<unsigned long long>(info.st_size) > limit)
-    return Fail(label, qsn::TooLarge(limit));
+  FileStatus info;
+  if (StatOpenFile(in, &info, &error) && info.regular && info.size > limit)
+    return Fail(label, TooLarge(limit));
   char chunk[65536];
   size_t n;
   while ((n = std::fread(chunk, 1, sizeof chunk, in)) > 0) {
-    if (n > limit - data->size()) return Fail(label, qsn::TooLarge(limit));
+    if (n > limit - data->size()) return Fail(label, TooLarge(limit));
     data->append(chunk, n);
     if (upto_nul && std::memchr(chunk, '\0', n)) return true;
   }
@@ -71,60 +75,39 @@ bool ReadAll(const std::string& name, size_t limit, bool upto_nul, std::string* 
   return true;
 }
 
-// Writes all of `data` and closes `fd`; false with the first failure's
-// error number in *error.
-bool WriteAndClose(int fd, const std::string& data, int* error) {
-  size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      *error = n == 0 ? EIO : errno;
-      close(fd);
-      return false;
-    }
-    done += n;
-  }
-  if (close(fd) != 0) {
-    *error = errno;
-    return false;
-  }
-  return true;
-}
-
 // A device, a pipe or a terminal named as the output (/dev/stdout, a
 // process substitution) is written to directly: replacing it with a
 // regular file would destroy it.
 bool WriteThrough(const std::string& name, const std::string& data) {
-  int fd = qsn::OpenToWriteThrough(name);
-  if (fd < 0) return Fail(name, std::strerror(errno));
-  int error;
-  return WriteAndClose(fd, data, &error) || Fail(name, std::strerror(error));
+  int fd;
+  std::string error;
+  if (!OpenToWriteThrough(name, &fd, &error) || !WriteAndClose(fd, data, &error))
+    return Fail(name, error);
+  return true;
 }
 
 // Writes `data` to a temporary file beside `target`, gives it `mode` and
 // renames it over `target`, so a failure never leaves a partial output
 // file: on any failure the temporary file goes. `name` is the output as the
 // user named it, for the message.
-bool ReplaceFile(const std::string& name, const std::string& target, mode_t mode,
+bool ReplaceFile(const std::string& name, const std::string& target, unsigned mode,
                  const std::string& data) {
-  std::string temp = target + ".XXXXXX";
-  int fd = qsn::CreateTemporaryFile(&temp);
-  if (fd < 0) return Fail(name, std::strerror(errno));
+  std::string temp = target + ".XXXXXX", error;
+  int fd;
+  if (!CreateTemporaryFile(&temp, &fd, &error)) return Fail(name, error);
   // The temporary file is private: without the mode it should have, the
   // output would be unreadable to others where the old one was not.
-  int error = 0;
-  bool ok = qsn::SetFileMode(fd, mode);
+  bool ok = SetFileMode(fd, mode, &error);
   if (!ok) {
-    error = errno;
-    close(fd);
+    std::string ignored;
+    WriteAndClose(fd, "", &ignored);  // closed, nothing written
   } else {
     ok = WriteAndClose(fd, data, &error);
   }
-  if (ok && !qsn::RenameOver(temp, target)) ok = false, error = errno;
+  ok = ok && RenameOver(temp, target, &error);
   if (!ok) {
-    unlink(temp.c_str());
-    return Fail(name, std::strerror(error));
+    RemoveFile(temp);
+    return Fail(name, error);
   }
   return true;
 }
@@ -140,28 +123,23 @@ bool WriteAll(const std::string& name, const std::string& data) {
       return Fail("<stdout>", std::strerror(errno));
     return true;
   }
-  struct stat existing;
-  bool exists = stat(name.c_str(), &existing) == 0;
-  // A link loop, or a link to nothing: replacing the link with a file, or
-  // creating what it points at, would not be what was asked.
-  if (!exists && errno != ENOENT) return Fail(name, std::strerror(errno));
+  FileStatus existing;
+  std::string error;
+  if (!StatPath(name, &existing, &error)) return Fail(name, error);
+  // A link to nothing: replacing the link with a file, or creating what it
+  // points at, would not be what was asked. (A loop of links fails above.)
   std::error_code failure;
-  if (!exists &&
-      std::filesystem::is_symlink(std::filesystem::symlink_status(name, failure)))
+  if (!existing.exists &&
+      std::filesystem::is_symlink(std::filesystem::symlink_status(Path(name), failure)))
     return Fail(name, "a symbolic link to nothing");
-  if (exists && !S_ISREG(existing.st_mode)) return WriteThrough(name, data);
+  if (existing.exists && !existing.regular) return WriteThrough(name, data);
 
   std::string target = name;
-  mode_t mode;
-  if (exists) {
+  unsigned mode = NewFileMode();
+  if (existing.exists) {
     // Writing to the name itself would replace a symbolic link with a file.
-    target = qsn::ResolvedPath(name);
-    if (target.empty()) return Fail(name, std::strerror(errno));
-    mode = existing.st_mode & 07777;
-  } else {
-    mode_t mask = umask(0);
-    umask(mask);
-    mode = 0666 & ~mask;
+    if (!ResolvedPath(name, &target, &error)) return Fail(name, error);
+    mode = existing.mode;
   }
   return ReplaceFile(name, target, mode, data);
 }
@@ -171,7 +149,7 @@ bool WriteAll(const std::string& name, const std::string& data) {
 bool SameFile(const std::string& in_name, const std::string& out_name) {
   if (in_name == "-" || out_name == "-") return false;
   std::error_code failure;
-  return std::filesystem::equivalent(in_name, out_name, failure) && !failure;
+  return std::filesystem::equivalent(Path(in_name), Path(out_name), failure) && !failure;
 }
 
 // qsnpack dev SCRIPT.tcl OUTPUT
@@ -179,24 +157,26 @@ int WriteDevFile(const std::string& script_name, const std::string& out_name) {
   if (SameFile(script_name, out_name))
     return Fail(out_name, "the output is the input"), 1;
   // A name mistyped now would only fail at the host's start.
-  qsn::FilePtr probe(std::fopen(script_name.c_str(), "rb"));
-  struct stat info;
-  if (!probe) return Fail(script_name, std::strerror(errno)), 1;
-  if (fstat(fileno(probe.get()), &info) != 0 || !S_ISREG(info.st_mode))
-    return Fail(script_name, "not a regular file"), 1;
+  FilePtr probe;
+  FileStatus info;
+  std::string error;
+  if (!OpenFile(script_name, "rb", &probe, &error) ||
+      !StatOpenFile(probe.get(), &info, &error))
+    return Fail(script_name, error), 1;
+  if (!info.regular) return Fail(script_name, "not a regular file"), 1;
   std::error_code failure;
-  std::filesystem::path path = std::filesystem::absolute(script_name, failure);
+  std::filesystem::path path = std::filesystem::absolute(Path(script_name), failure);
   if (failure) return Fail(script_name, failure.message()), 1;
-  std::string script, output, error;
-  if (!qsn::DevScript(path.lexically_normal().u8string(), &script, &error) ||
-      !qsn::PackScript(script, &output, &error))
+  std::string script, output;
+  if (!DevScript(path.lexically_normal().u8string(), &script, &error) ||
+      !PackScript(script, &output, &error))
     return Fail(script_name, error), 1;
   return WriteAll(out_name, output) ? 0 : 1;
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int QsnpackMain(int argc, char** argv) {
   if (argc == 2 && (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h"))) {
     std::fputs(kUsage, stdout);
     return 0;
@@ -209,8 +189,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   // init.dat and the scripts go through "-" byte for byte.
-  qsn::SetBinaryMode(stdin);
-  qsn::SetBinaryMode(stdout);
+  SetBinaryMode(stdin);
+  SetBinaryMode(stdout);
   std::string in_name = argv[2], out_name = argv[3];
   if (SameFile(in_name, out_name)) return Fail(out_name, "the output is the input"), 1;
   bool pack = verb == "pack";
@@ -218,10 +198,9 @@ int main(int argc, char** argv) {
   // machine without it gets the packer's one line, not an abort.
   try {
     std::string input, output, error;
-    if (!ReadAll(in_name, pack ? qsn::kMaxSource : qsn::kMaxInitData, pack, &input))
-      return 1;
-    bool ok = pack ? qsn::PackScript(input, &output, &error)
-                   : qsn::UnpackScript(input, &output, &error);
+    if (!ReadAll(in_name, pack ? kMaxSource : kMaxInitData, pack, &input)) return 1;
+    bool ok =
+        pack ? PackScript(input, &output, &error) : UnpackScript(input, &output, &error);
     if (!ok) {
       Fail(in_name == "-" ? "<stdin>" : in_name, error);
       return 1;
@@ -232,3 +211,5 @@ int main(int argc, char** argv) {
     return 1;
   }
 }
+
+}  // namespace qsn
