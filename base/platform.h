@@ -104,28 +104,6 @@ class Cp866Fallback {
   std::unique_ptr<System> system_;
 };
 
-// The system's converter between two of the character sets the packer
-// uses, named "UTF-8" and "KOI8-R". When it cannot be opened, ok() is false
-// and errno says why (EINVAL: the system has no such converter).
-class TextConverter {
- public:
-  TextConverter(const char* to, const char* from);
-  ~TextConverter();
-  TextConverter(const TextConverter&) = delete;
-  TextConverter& operator=(const TextConverter&) = delete;
-
-  bool ok() const;
-
-  // Converts all of `in` into *out. Stops at the first invalid or cut
-  // sequence or character with no form in the target set: returns false
-  // with *stop the offset of its first byte, *out holding what came before.
-  bool Convert(std::string_view in, std::string* out, size_t* stop) const;
-
- private:
-  struct System;
-  std::unique_ptr<System> system_;
-};
-
 // Makes `stream` (standard input or output) pass bytes unchanged, as files
 // opened in binary mode do: where the C runtime translates line breaks (and
 // ends text at ^Z) by default, it no longer does.

@@ -86,36 +86,6 @@ size_t Cp866Fallback::Convert(const char* text, size_t length, char* out) const 
   return outptr - out;
 }
 
-struct TextConverter::System {
-  Iconv converter;
-  // The most bytes one input byte can become: three of UTF-8 for a byte of
-  // a single-byte set, one the other way.
-  size_t growth = 1;
-};
-
-TextConverter::TextConverter(const char* to, const char* from)
-    : system_(std::make_unique<System>()) {
-  // Opened here rather than in the member's initializer: errno must still
-  // be iconv_open's when the caller asks why it failed.
-  system_->converter.Open(to, from);
-  system_->growth = std::string_view(to) == "UTF-8" ? 3 : 1;
-}
-TextConverter::~TextConverter() = default;
-
-bool TextConverter::ok() const { return system_->converter.ok(); }
-
-bool TextConverter::Convert(std::string_view in, std::string* out, size_t* stop) const {
-  out->assign(in.size() * system_->growth + 16, '\0');
-  char* inptr = const_cast<char*>(in.data());
-  size_t inleft = in.size();
-  char* outptr = out->data();
-  size_t outleft = out->size();
-  size_t r = iconv(system_->converter.get(), &inptr, &inleft, &outptr, &outleft);
-  out->resize(outptr - out->data());
-  *stop = inptr - in.data();
-  return r != static_cast<size_t>(-1) && inleft == 0;
-}
-
 void SetBinaryMode(FILE*) {
   // Streams pass bytes unchanged here.
 }

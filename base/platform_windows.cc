@@ -1,6 +1,7 @@
 // The platform's differences on Windows. There is no iconv: Windows' own
-// code page tables convert, one character at a time, so that a character a
-// table lacks stops the conversion as it stops iconv on POSIX systems.
+// code page table converts the log's text, one character at a time, so that
+// a character the table lacks stops the conversion as it stops iconv on
+// POSIX systems. Paths are UTF-8 and go to the wide calls.
 #include <direct.h>
 #include <fcntl.h>
 #include <io.h>
@@ -21,30 +22,8 @@
 namespace qsn {
 namespace {
 
-// The code pages of the character sets the host and the packer name.
-constexpr UINT kNoCodePage = 0;
-constexpr UINT kKoi8r = 20866;
+// The code page of the log's character set.
 constexpr UINT kCp866 = 866;
-
-UINT CodePageOf(const char* name) {
-  if (!std::strcmp(name, "UTF-8")) return CP_UTF8;
-  if (!std::strcmp(name, "KOI8-R")) return kKoi8r;
-  if (!std::strcmp(name, "CP866")) return kCp866;
-  return kNoCodePage;
-}
-
-void AppendUtf8(unsigned c, std::string* out) {
-  if (c < 0x80) {
-    out->push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out->push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out->push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
-}
 
 // The byte of the single-byte `code_page` for the character `c`, or -1
 // when the page has none. No best fit: "ä" does not become "a".
@@ -59,16 +38,6 @@ int ToCodePage(UINT code_page, unsigned c) {
                               sizeof byte, nullptr, &used_default);
   if (n != 1 || used_default) return -1;
   return static_cast<unsigned char>(byte[0]);
-}
-
-// The character of `byte` in the single-byte `code_page`, or -1.
-long FromCodePage(UINT code_page, unsigned char byte) {
-  if (byte < 0x80) return byte;
-  wchar_t wide;
-  char in = static_cast<char>(byte);
-  if (MultiByteToWideChar(code_page, MB_ERR_INVALID_CHARS, &in, 1, &wide, 1) != 1)
-    return -1;
-  return wide;
 }
 
 // The system's words for a Winsock or system error, in UTF-8.
@@ -226,54 +195,6 @@ size_t Cp866Fallback::Convert(const char* text, size_t length, char* out) const 
     i += n;
   }
   return o;
-}
-
-struct TextConverter::System {
-  UINT to = kNoCodePage;
-  UINT from = kNoCodePage;
-};
-
-TextConverter::TextConverter(const char* to, const char* from)
-    : system_(std::make_unique<System>()) {
-  UINT to_page = CodePageOf(to), from_page = CodePageOf(from);
-  if (to_page == kNoCodePage || from_page == kNoCodePage || !IsValidCodePage(to_page) ||
-      !IsValidCodePage(from_page)) {
-    errno = EINVAL;
-    return;
-  }
-  system_->to = to_page;
-  system_->from = from_page;
-}
-TextConverter::~TextConverter() = default;
-
-bool TextConverter::ok() const { return system_->to != kNoCodePage; }
-
-bool TextConverter::Convert(std::string_view in, std::string* out, size_t* stop) const {
-  out->clear();
-  auto bytes = reinterpret_cast<const unsigned char*>(in.data());
-  size_t i = 0;
-  while (i < in.size()) {
-    unsigned c = 0;
-    size_t n = 1;
-    if (system_->from == CP_UTF8) {
-      n = DecodeUtf8(in.substr(i), &c);
-    } else {
-      long decoded = FromCodePage(system_->from, bytes[i]);
-      n = decoded < 0 ? 0 : 1;
-      c = static_cast<unsigned>(decoded);
-    }
-    if (n == 0) break;
-    if (system_->to == CP_UTF8) {
-      AppendUtf8(c, out);
-    } else {
-      int byte = ToCodePage(system_->to, c);
-      if (byte < 0) break;
-      out->push_back(static_cast<char>(byte));
-    }
-    i += n;
-  }
-  *stop = i;
-  return i == in.size();
 }
 
 void SetBinaryMode(FILE* stream) { _setmode(_fileno(stream), _O_BINARY); }

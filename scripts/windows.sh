@@ -85,7 +85,8 @@ cmake --build "$build" -j2 --target qsnclient qsnpack
 if [ -z "$init" ]; then
   say "packing the demo client into init.dat"
   init=$build/demo-init.dat
-  "$root/scripts/wine-run.sh" "$build/qsnpack.exe" pack \
+  # The build tree has no Tcl library beside the packer: the prefix's.
+  TCL_LIBRARY=$(winpath "$deps/lib/tcl8.6") "$root/scripts/wine-run.sh" "$build/qsnpack.exe" pack \
     "$(winpath "$root/demo/client.tcl")" "$(winpath "$init")"
 fi
 say "packaging"

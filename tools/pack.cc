@@ -5,12 +5,10 @@
 #include <tcl.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
-#include "base/platform.h"
 #include "base/utf8.h"
 #include "cipher/init_cipher.h"
 
@@ -77,19 +75,69 @@ const char* Missing(int error_type) {
   }
 }
 
-// Why the converter for `what` could not be opened, from its errno: the
-// system has no such converter, or had no room for one.
-std::string ConverterMissing(const char* what) {
-  if (errno == EINVAL) return std::string("no ") + what + " converter on this system";
-  return std::string("cannot open the ") + what + " converter: " + std::strerror(errno);
+// Tcl's parser and encodings need its subsystems, which the first call of
+// this sets up.
+void TclReady() {
+  static const bool ready = (Tcl_FindExecutable(nullptr), true);
+  (void)ready;
+}
+
+// Tcl's "koi8-r" encoding, held for the life of the process; null with the
+// reason in *error when Tcl's library has no such table.
+Tcl_Encoding Koi8r(std::string* error) {
+  TclReady();
+  static const Tcl_Encoding koi8 = Tcl_GetEncoding(nullptr, "koi8-r");
+  if (!koi8) {
+    Tcl_Obj* dirs = Tcl_GetEncodingSearchPath();
+    *error =
+        std::string("no KOI8-R encoding: Tcl's library has no koi8-r.enc (looked in ") +
+        (dirs ? Tcl_GetString(dirs) : "") + ")";
+  }
+  return koi8;
+}
+
+// Runs one of Tcl's conversions over all of `in`, a piece at a time so that
+// no length passes an int, stopping at a character the target lacks: false
+// then, with *stop the offset of its first byte. `to_external` converts
+// UTF-8 to the encoding, otherwise the encoding to UTF-8.
+bool ConvertWithTcl(Tcl_Encoding encoding, bool to_external, std::string_view in,
+                    std::string* out, size_t* stop) {
+  constexpr size_t kPiece = 1 << 20;
+  // Four bytes out for each byte in covers every conversion of a piece.
+  std::vector<char> buffer(4 * std::min(kPiece, in.size()) + 16);
+  Tcl_EncodingState state = nullptr;
+  out->clear();
+  size_t done = 0;
+  for (bool first = true; first || done < in.size(); first = false) {
+    size_t piece = std::min(kPiece, in.size() - done);
+    int flags = TCL_ENCODING_STOPONERROR | (first ? TCL_ENCODING_START : 0) |
+                (done + piece == in.size() ? TCL_ENCODING_END : 0);
+    int read = 0, wrote = 0;
+    int result =
+        to_external
+            ? Tcl_UtfToExternal(nullptr, encoding, in.data() + done,
+                                static_cast<int>(piece), flags, &state, buffer.data(),
+                                static_cast<int>(buffer.size()), &read, &wrote, nullptr)
+            : Tcl_ExternalToUtf(nullptr, encoding, in.data() + done,
+                                static_cast<int>(piece), flags, &state, buffer.data(),
+                                static_cast<int>(buffer.size()), &read, &wrote, nullptr);
+    out->append(buffer.data(), wrote);
+    done += read;
+    // A character cut by the piece's end is read with the next piece.
+    bool cut = result == TCL_CONVERT_MULTIBYTE && read > 0 && done < in.size();
+    if ((result != TCL_OK && !cut) || (read == 0 && piece > 0)) {
+      *stop = done;
+      return false;
+    }
+  }
+  *stop = done;
+  return true;
 }
 
 }  // namespace
 
 bool CheckComplete(std::string_view source, std::string* error) {
-  // Tcl's parser needs its subsystems, which the first call of this sets up.
-  static const bool tcl_ready = (Tcl_FindExecutable(nullptr), true);
-  (void)tcl_ready;
+  TclReady();
   // Command by command, as `info complete` goes: each command is parsed
   // once, so the check is linear in the script. A command with another
   // syntax error ends the check, as it ends Tcl's.
@@ -118,13 +166,10 @@ bool Utf8ToKoi8r(std::string_view utf8, std::string* koi8, std::string* error) {
   if (utf8.substr(0, kByteOrderMark.size()) == kByteOrderMark)
     utf8.remove_prefix(kByteOrderMark.size());
   if (!ScanUtf8(utf8, std::string_view::npos, error)) return false;
-  TextConverter converter("KOI8-R", "UTF-8");
-  if (!converter.ok()) {
-    *error = ConverterMissing("UTF-8 to KOI8-R");
-    return false;
-  }
+  Tcl_Encoding encoding = Koi8r(error);
+  if (!encoding) return false;
   size_t stop = 0;
-  if (converter.Convert(utf8, koi8, &stop)) return true;
+  if (ConvertWithTcl(encoding, true, utf8, koi8, &stop)) return true;
   ScanUtf8(utf8, stop, error);
   return false;
 }
@@ -136,13 +181,10 @@ bool Koi8rToUtf8(std::string_view koi8, std::string* utf8, std::string* error) {
              " (the host ignores the script from there on)";
     return false;
   }
-  TextConverter converter("UTF-8", "KOI8-R");
-  if (!converter.ok()) {
-    *error = ConverterMissing("KOI8-R to UTF-8");
-    return false;
-  }
+  Tcl_Encoding encoding = Koi8r(error);
+  if (!encoding) return false;
   size_t stop = 0;
-  if (!converter.Convert(koi8, utf8, &stop)) {
+  if (!ConvertWithTcl(encoding, false, koi8, utf8, &stop)) {
     *error = "cannot convert from KOI8-R at offset " + std::to_string(stop);
     return false;
   }

@@ -20,6 +20,12 @@ constexpr size_t kMaxSource = kMaxInitDataSize - 8;
 // The reason given for an input over `limit` bytes.
 std::string TooLarge(size_t limit);
 
+// Both conversions go through Tcl's own "koi8-r" encoding, the one the host
+// reads init.dat with, so that packer and host agree on every byte by
+// construction on every system (the systems' own converters need not share
+// Tcl's table). Its table comes from the Tcl library's encoding folder:
+// the system's Tcl on Linux, lib\tcl8.5 beside qsnpack.exe on Windows.
+
 // UTF-8 to KOI8-R. Refuses invalid UTF-8, a NUL byte (the host ignores the
 // rest of a script from it on) and a character with no KOI8-R form, naming
 // the line and column (in characters, from 1). A leading byte-order mark is

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "base/platform.h"
 #include "tools/qsnpack.h"
 
 namespace {
@@ -19,6 +20,15 @@ std::string Utf8(const wchar_t* wide) {
   return text;
 }
 
+// The folder qsnpack.exe lies in, in UTF-8.
+std::string ProgramFolder() {
+  std::wstring path(32768, L'\0');
+  DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+  path.resize(n);
+  size_t slash = path.find_last_of(L"\\/");
+  return Utf8(slash == std::wstring::npos ? L"." : path.substr(0, slash).c_str());
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** wargv) {
@@ -27,6 +37,11 @@ int wmain(int argc, wchar_t** wargv) {
   std::vector<char*> argv;
   for (std::string& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
+  // Tcl's encodings come from the package's library beside the program,
+  // where Tcl itself would look in the folder above it; a TCL_LIBRARY of
+  // the environment's (the build's own library) is left as it is.
+  if (!_wgetenv(L"TCL_LIBRARY"))
+    qsn::SetEnvironment("TCL_LIBRARY", (ProgramFolder() + "\\lib\\tcl8.5").c_str());
   // Messages name files in UTF-8; the console shows them so while the
   // packer runs, and gets its own code page back after.
   UINT console = GetConsoleOutputCP();

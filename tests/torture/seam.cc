@@ -1,11 +1,13 @@
 // The seam's counter, and the wrappers of the calls both programs make:
-// the C library's files and working directory, iconv and OpenSSL.
+// the C library's files and working directory, iconv, OpenSSL and the
+// encodings asked of Tcl.
 #include "tests/torture/seam.h"
 
 #include <fcntl.h>
 #include <iconv.h>
 #include <openssl/evp.h>
 #include <openssl/provider.h>
+#include <tcl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -66,6 +68,7 @@ long __real_ftell(FILE* stream);
 char* __real_getcwd(char* buf, size_t size);
 int __real_setenv(const char* name, const char* value, int overwrite);
 iconv_t __real_iconv_open(const char* to, const char* from);
+Tcl_Encoding __real_Tcl_GetEncoding(Tcl_Interp* interp, const char* name);
 size_t __real_iconv(iconv_t cd, char** in, size_t* inleft, char** out, size_t* outleft);
 OSSL_PROVIDER* __real_OSSL_PROVIDER_try_load(OSSL_LIB_CTX* ctx, const char* name,
                                              int retain_fallbacks);
@@ -154,6 +157,14 @@ int __wrap_setenv(const char* name, const char* value, int overwrite) {
     return -1;
   }
   return __real_setenv(name, value, overwrite);
+}
+
+Tcl_Encoding __wrap_Tcl_GetEncoding(Tcl_Interp* interp, const char* name) {
+  if (FailThisCall("Tcl_GetEncoding")) {
+    if (interp) Tcl_SetObjResult(interp, Tcl_ObjPrintf("unknown encoding \"%s\"", name));
+    return nullptr;
+  }
+  return __real_Tcl_GetEncoding(interp, name);
 }
 
 iconv_t __wrap_iconv_open(const char* to, const char* from) {

@@ -1,6 +1,6 @@
 // The seam's wrappers of the calls only the host makes: libcurl's handles,
 // options, form and header list, the multi calls that drive a transfer,
-// the encodings asked of Tcl, and allocations that may come back empty.
+// and allocations that may come back empty.
 #include <curl/curl.h>
 #include <tcl.h>
 
@@ -33,7 +33,6 @@ CURLMcode __real_curl_multi_add_handle(CURLM* multi, CURL* easy);
 CURLMcode __real_curl_multi_perform(CURLM* multi, int* running);
 CURLMcode __real_curl_multi_poll(CURLM* multi, curl_waitfd* extra, unsigned count,
                                  int timeout_ms, int* ready);
-Tcl_Encoding __real_Tcl_GetEncoding(Tcl_Interp* interp, const char* name);
 void* __real__ZnwmRKSt9nothrow_t(size_t size, const std::nothrow_t& tag);
 
 CURLcode __wrap_curl_global_init(long flags) {
@@ -103,14 +102,6 @@ CURLMcode __wrap_curl_multi_poll(CURLM* multi, curl_waitfd* extra, unsigned coun
 
 // As for a name Tcl has no encoding of: null, and the message in the
 // interpreter's result when there is one.
-Tcl_Encoding __wrap_Tcl_GetEncoding(Tcl_Interp* interp, const char* name) {
-  if (FailThisCall("Tcl_GetEncoding")) {
-    if (interp) Tcl_SetObjResult(interp, Tcl_ObjPrintf("unknown encoding \"%s\"", name));
-    return nullptr;
-  }
-  return __real_Tcl_GetEncoding(interp, name);
-}
-
 // operator new(size_t, const std::nothrow_t&): the host's only allocations
 // that may come back empty.
 void* __wrap__ZnwmRKSt9nothrow_t(size_t size, const std::nothrow_t& tag) {

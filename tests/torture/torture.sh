@@ -40,7 +40,7 @@ client_calls="getcwd setenv fopen fseek ftell fread fclose fwrite fflush iconv_o
   curl_multi_init curl_easy_setopt curl_slist_append curl_mime_init curl_mime_addpart
   curl_mime_name curl_mime_data curl_multi_add_handle curl_multi_perform curl_multi_poll
   operator_new(nothrow)"
-pack_calls="fopen fread fclose iconv_open iconv OSSL_PROVIDER_try_load EVP_CIPHER_fetch
+pack_calls="fopen fread fclose Tcl_GetEncoding OSSL_PROVIDER_try_load EVP_CIPHER_fetch
   EVP_CIPHER_CTX_new EVP_CipherInit_ex EVP_CipherUpdate EVP_CipherFinal_ex mkstemp
   fchmod write close rename"
 unpack_calls="$pack_calls realpath"
