@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
 # The Windows host, qsnclient.exe, under Wine: the command line and Tk,
-# Tcl's library from the working directory, the exit status, a missing init
-# file, the log's bytes against the Linux host's, the log shared with
-# another process while the host writes it, and a Russian command line.
+# Tcl's library from the working directory and nowhere else, the exit
+# status, a missing init file and the message box of failures, the log's
+# bytes against the Linux host's, the log shared with another process while
+# the host writes it, a Russian command line, a start with no standard
+# handles, and the packer with names outside the ANSI code page.
 #
 # Environment: QSNCLIENT_EXE (the Windows host), QSNCLIENT and QSNPACK (the
-# Linux host and packer), QSNLIB (the Windows package's lib folder),
-# TEST_DATA. Runs inside a session of scripts/wine-lib.sh.
+# Linux host and packer), QSNLIB (the Windows package's lib folder, beside
+# the package's qsnpack.exe), TEST_DATA. Runs inside a session of
+# scripts/wine-lib.sh. Screenshots of the message box go to $QSN_SHOTS when
+# it is set.
 source "$(dirname "$0")/lib.sh"
 
 ts='\[[0-9]{2}\.[0-9]{2}\.[0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2}\]'
@@ -36,6 +40,95 @@ run_win "$d"
 check "missing: status 0" equals status 0 "$rc"
 check "missing: says so" equals log "Init file not found"$'\r' "$(cat "$d/qsnclient.log")"
 check "missing: nothing on stderr" equals stderr "" "$(cat "$d/stderr")"
+
+# Without QSNCLIENT_NO_MESSAGE_BOX a failure at start-up shows a message box
+# with the first lines of what failed and the log's path, in the user's
+# language, and waits for it; the status stays 0. Each box is shot, then
+# closed with Enter.
+# box_run DIR SHOT [ENV...]: runs the host in DIR under `env ENV`, waits for
+# its box, shoots it into SHOT and closes it; sets $rc and $box (the box's
+# window, empty when none came).
+box_run() {
+  local dir=$1 shot=$2
+  shift 2
+  (cd "$dir" && exec env -u QSNCLIENT_NO_MESSAGE_BOX "$@" wine "$QSNCLIENT_EXE") \
+    >/dev/null 2>&1 &
+  local host=$!
+  box=
+  for _ in $(seq 150); do
+    box=$(xdotool search --name '^qsnclient$' 2>/dev/null | head -n 1) && [ -n "$box" ] && break
+    sleep 0.1
+  done
+  if [ -n "$box" ]; then
+    sleep 0.5
+    import -window "$box" "$shot"
+    xdotool windowfocus --sync "$box" key Return
+  fi
+  rc=0
+  timeout 30 tail --pid="$host" -f /dev/null || kill "$host"
+  wait "$host" || rc=$?
+}
+shots=${QSN_SHOTS:-$scratch}
+mkdir -p "$shots"
+d=$(windir failing)
+pack_into "$d" <<'TCL'
+proc connect {} {error "no server address[string repeat "\nline of the trace" 40]"}
+connect
+TCL
+box_run "$d" "$shots/box-failing-script.png" LC_ALL=C.UTF-8
+check "box: shown" test -n "$box"
+check "box: closed, status 0" equals status 0 "$rc"
+check "box: a picture of it" test -s "$shots/box-failing-script.png"
+check "box: the trace in the log" log_has "$d" $'no server address\nline of the trace'
+
+# A missing lib\tcl8.5 says that Tcl's library is missing and where it
+# was looked for; nothing else starts. In Russian under a Russian locale.
+d=$(workdir nolibrary)
+pack_into "$d" <<<'mputs ran'
+if localedef -i ru_RU -f UTF-8 "$scratch/ru_RU.UTF-8" 2>/dev/null; then
+  box_run "$d" "$shots/box-no-library-ru.png" LOCPATH="$scratch" LC_ALL=ru_RU.UTF-8
+  check "no library: a box" test -n "$box"
+else
+  echo "localedef cannot make a Russian locale (package locales)" >&2
+  failed=$((failed + 1))
+fi
+check "no library: status 0" equals status 0 "$rc"
+check "no library: says where it looked" equals log \
+  "Tcl's library is missing: no init.tcl in $(winpath "$d")\\lib\\tcl8.5"$'\r' \
+  "$(cat "$d/qsnclient.log")"
+
+# Tcl's library, Tk's, the packages and the modules come from the working
+# folder's lib only. The program lies in app\, as installed in C:\app; the
+# folder above it holds what Tcl would also take: a package index, a
+# module, a msgcat newer than the real one, and a library of its own.
+# Neither with the folder's lib nor without its lib\tcl8.5 does any of it
+# run.
+d=$(workdir plant)
+mkdir -p "$d/app" "$d/bare" "$d/lib/evil" "$d/lib/tcl8/8.5" "$d/lib/tcl8.6" "$d/lib/tk8.6"
+cp "$QSNCLIENT_EXE" "$d/app/"
+cp "$QSNCLIENT_EXE" "$d/bare/"
+ln -s "$QSNLIB" "$d/app/lib"
+mkdir -p "$d/bare/lib/tk8.6"
+for planted in lib/evil/pkgIndex.tcl lib/tcl8/8.5/msgcat-9.9.tm lib/tcl8.6/init.tcl \
+  lib/tk8.6/tk.tcl; do
+  echo "close [open {$(winpath "$d")\\ran-${planted//\//-}} w]; package provide msgcat 9.9" \
+    >"$d/$planted"
+done
+script='catch {package require nosuch}
+set month [clock format 0 -format %B -locale ru -gmt 1]
+mputs "http=[package require http] msgcat=[package provide msgcat] month=$month"
+mputs "auto_path=[lmap dir $auto_path {file normalize $dir}]"'
+pack_into "$d/app" <<<"$script"
+pack_into "$d/bare" <<<"$script"
+QSNCLIENT_EXE=$d/app/qsnclient.exe run_win "$d/app"
+check "planted: the folder's packages load" \
+  matches log 'http=2[.0-9]+ msgcat=1[.0-9]+ month=Январь' "$(log_of "$d/app")"
+app=$(winpath "$d/app" | tr '\\' /)
+check "planted: auto_path is the folder's lib" \
+  log_has "$d/app" "auto_path=$app/lib/tcl8.5 $app/lib"
+QSNCLIENT_EXE=$d/bare/qsnclient.exe run_win "$d/bare"
+check "planted, no library: said" log_has "$d/bare" "Tcl's library is missing"
+check "planted: nothing beside the program ran" equals files "" "$(cd "$d" && ls -d ran-* 2>/dev/null)"
 
 # The log's bytes are the Linux host's, timestamps aside: CP866 from the
 # table and from the system's converter, the stop at a character CP866
@@ -121,5 +214,46 @@ mputs "library=[expr {[info library] eq [file nativename [file join [pwd] lib tc
 TCL
 LC_ALL=C.UTF-8 run_win "$d"
 check "Cyrillic folder: library and log found" log_has "$d" "library=1 koi8=1 Проверка"
+
+# Started as Explorer and shortcuts start it, with no standard handles, the
+# script still writes to stdout and stderr (into nothing) and reads end of
+# file from stdin.
+x86_64-w64-mingw32-gcc -municode -O2 -o "$scratch/no_handles.exe" \
+  "$(dirname "$0")/no_handles.c"
+d=$(windir nohandles)
+pack_into "$d" <<'TCL'
+puts hi
+puts stderr "to no one"
+flush stdout
+mputs "gets=[gets stdin line] eof=[eof stdin] channels=[lsort [chan names std*]]"
+TCL
+rc=0
+(cd "$d" && wine "$scratch/no_handles.exe" "$(winpath "$QSNCLIENT_EXE")") >/dev/null 2>&1 || rc=$?
+check "no handles: status 0" equals status 0 "$rc"
+check "no handles: writes and reads nothing" log_has "$d" "gets=-1 eof=1 channels=stderr stdin stdout"
+
+# qsnpack.exe takes file names outside the ANSI code page (cp1252 under
+# C.UTF-8): a Cyrillic script name in a Cyrillic folder, packed, packed
+# again over its output, unpacked, and made into a development init.dat
+# the host runs from there. Its messages name such files in UTF-8.
+qsnpack_exe=$(dirname "$QSNLIB")/qsnpack.exe
+d=$(windir "Папка")
+printf 'mputs "из файла с русским именем"\n' >"$d/сценарий.tcl"
+pack_win() { (cd "$d" && LC_ALL=C.UTF-8 wine "$qsnpack_exe" "$@") 2>"$d/stderr"; }
+pack_win pack сценарий.tcl init.dat
+check "packer: Cyrillic names packed" equals status 0 "$?"
+pack_win pack сценарий.tcl init.dat
+check "packer: packed again over its output" equals status 0 "$?"
+pack_win unpack init.dat обратно.tcl
+check "packer: unpacked to a Cyrillic name" cmp -s "$d/обратно.tcl" "$d/сценарий.tcl"
+"$QSNPACK" unpack "$d/init.dat" "$d/linux.tcl"
+check "packer: the Linux packer reads it alike" cmp -s "$d/linux.tcl" "$d/сценарий.tcl"
+pack_win dev сценарий.tcl
+check "packer: a development file" equals status 0 "$?"
+LC_ALL=C.UTF-8 run_win "$d"
+check "packer: the host runs it from the Cyrillic path" log_has "$d" "из файла с русским именем"
+pack_win pack нет.tcl init.dat
+check "packer: a message naming the file in UTF-8" equals stderr \
+  "qsnpack: нет.tcl: No such file or directory" "$(tr -d '\r' <"$d/stderr")"
 
 finish

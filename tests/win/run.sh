@@ -37,6 +37,8 @@ export QSNCLIENT_EXE=$root/build-win64/qsnclient.exe
 export QSNLIB=$scratch/qsnclient-win64/lib
 export QSNCLIENT=$linux/qsnclient QSNPACK=$linux/qsnpack QSNSERVER=$linux/server/qsnserver
 export TEST_DATA=$root/tests/data
+# Unattended: a failure at start-up shows no message box to wait on.
+export QSNCLIENT_NO_MESSAGE_BOX=1
 
 status=0
 part() {
