@@ -315,6 +315,15 @@ proc app::waitshot {left} {
 mputs "Запуск клиента" "сервер: $app::url"
 if {$app::url eq ""} {
     mputs "Не указан адрес сервера"
+    # Started from a shortcut there is nothing else to see; unattended runs
+    # turn such boxes off as they do the host's.
+    set quiet [expr {[info exists ::env(QSNCLIENT_NO_MESSAGE_BOX)]
+                     && $::env(QSNCLIENT_NO_MESSAGE_BOX) ne ""}]
+    if {[llength [info commands winfo]] && !$quiet} {
+        wm withdraw .
+        tk_messageBox -icon error -title "Список задач" -message "Не указан адрес сервера" \
+            -detail "Запустите клиент с адресом сервера, например:\nqsnclient http://127.0.0.1:8080/"
+    }
     exit 2
 }
 app::build

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # demo_test.sh [SHOT]: the demo client in the Windows host under Wine,
 # against the demo's server on Linux: its walk-through, a screenshot of its
-# window (copied to SHOT when given), and what it logged.
+# window (copied to SHOT when given), and what it logged; without a server
+# address, the box that says so.
 # Environment as for lib.sh, and QSNSERVER (the Linux qsnserver).
 source "$(dirname "$0")/lib.sh"
 QSNSERVER=${QSNSERVER:?path of qsnserver}
@@ -33,4 +34,13 @@ for line in "Вход пользователя Анна" "Добавлена з�
   check "log: $line" log_has "$d" "$line"
 done
 [ -z "$shot" ] || cp "$d/screenshot.png" "$shot"
+
+# Without a server address, as the installer's shortcut starts it by
+# default, the demo says so in a box of its own and ends with status 2.
+d=$(windir noserver)
+"$QSNPACK" pack "$root/demo/client.tcl" "$d/init.dat"
+box_run "$d" "$shots/demo-no-server.png" '^Список задач$' LC_ALL=C.UTF-8
+check "no server: a box" test -n "$box"
+check "no server: status 2" equals status 2 "$rc"
+check "no server: logged" log_has "$d" "Не указан адрес сервера"
 finish

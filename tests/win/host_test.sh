@@ -43,39 +43,13 @@ check "missing: nothing on stderr" equals stderr "" "$(cat "$d/stderr")"
 
 # Without QSNCLIENT_NO_MESSAGE_BOX a failure at start-up shows a message box
 # with the first lines of what failed and the log's path, in the user's
-# language, and waits for it; the status stays 0. Each box is shot, then
-# closed with Enter.
-# box_run DIR SHOT [ENV...]: runs the host in DIR under `env ENV`, waits for
-# its box, shoots it into SHOT and closes it; sets $rc and $box (the box's
-# window, empty when none came).
-box_run() {
-  local dir=$1 shot=$2
-  shift 2
-  (cd "$dir" && exec env -u QSNCLIENT_NO_MESSAGE_BOX "$@" wine "$QSNCLIENT_EXE") \
-    >/dev/null 2>&1 &
-  local host=$!
-  box=
-  for _ in $(seq 150); do
-    box=$(xdotool search --name '^qsnclient$' 2>/dev/null | head -n 1) && [ -n "$box" ] && break
-    sleep 0.1
-  done
-  if [ -n "$box" ]; then
-    sleep 0.5
-    import -window "$box" "$shot"
-    xdotool windowfocus --sync "$box" key Return
-  fi
-  rc=0
-  timeout 30 tail --pid="$host" -f /dev/null || kill "$host"
-  wait "$host" || rc=$?
-}
-shots=${QSN_SHOTS:-$scratch}
-mkdir -p "$shots"
+# language, and waits for it; the status stays 0.
 d=$(windir failing)
 pack_into "$d" <<'TCL'
 proc connect {} {error "no server address[string repeat "\nline of the trace" 40]"}
 connect
 TCL
-box_run "$d" "$shots/box-failing-script.png" LC_ALL=C.UTF-8
+box_run "$d" "$shots/box-failing-script.png" '^qsnclient$' LC_ALL=C.UTF-8
 check "box: shown" test -n "$box"
 check "box: closed, status 0" equals status 0 "$rc"
 check "box: a picture of it" test -s "$shots/box-failing-script.png"
@@ -86,7 +60,8 @@ check "box: the trace in the log" log_has "$d" $'no server address\nline of the 
 d=$(workdir nolibrary)
 pack_into "$d" <<<'mputs ran'
 if localedef -i ru_RU -f UTF-8 "$scratch/ru_RU.UTF-8" 2>/dev/null; then
-  box_run "$d" "$shots/box-no-library-ru.png" LOCPATH="$scratch" LC_ALL=ru_RU.UTF-8
+  box_run "$d" "$shots/box-no-library-ru.png" '^qsnclient$' LOCPATH="$scratch" \
+    LC_ALL=ru_RU.UTF-8
   check "no library: a box" test -n "$box"
 else
   echo "localedef cannot make a Russian locale (package locales)" >&2

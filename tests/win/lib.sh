@@ -28,3 +28,33 @@ run_win() {
   rc=0
   (cd "$dir" && wine "$QSNCLIENT_EXE" "$@") >"$dir/stdout" 2>"$dir/stderr" || rc=$?
 }
+
+# box_run DIR SHOT TITLE [ENV...]: runs the host in DIR under `env ENV`
+# without QSNCLIENT_NO_MESSAGE_BOX, waits for a window whose title matches
+# TITLE (a message box), shoots it into SHOT and closes it with Enter; sets
+# $rc and $box (the box's window, empty when none came).
+# shellcheck disable=SC2034  # rc and box are the caller's
+box_run() {
+  local dir=$1 shot=$2 title=$3
+  shift 3
+  (cd "$dir" && exec env -u QSNCLIENT_NO_MESSAGE_BOX "$@" wine "$QSNCLIENT_EXE") \
+    >/dev/null 2>&1 &
+  local host=$!
+  box=
+  for _ in $(seq 150); do
+    box=$(xdotool search --name "$title" 2>/dev/null | head -n 1) && [ -n "$box" ] && break
+    sleep 0.1
+  done
+  if [ -n "$box" ]; then
+    sleep 0.5
+    import -window "$box" "$shot"
+    xdotool windowfocus --sync "$box" key Return
+  fi
+  rc=0
+  timeout 30 tail --pid="$host" -f /dev/null || kill "$host"
+  wait "$host" || rc=$?
+}
+
+# Where box_run's pictures go.
+shots=${QSN_SHOTS:-$scratch}
+mkdir -p "$shots"
