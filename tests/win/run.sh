@@ -5,7 +5,8 @@
 # (scripts/windows.sh); then, with one wine server and one Xvfb display kept
 # up for the run, runs under Wine the cross-built unit tests, the script
 # tests against the Linux qsnserver (plain, TLS, through tinyproxy), the
-# host's end-to-end cases, the demo and a smoke run of the Windows
+# host's end-to-end cases (its message boxes as screenshots into
+# build-win64/screenshots), the demo and a smoke run of the Windows
 # benchmark; finally checks the packages (signed with a throwaway
 # certificate): the zip's layout, the programs' resources and signatures,
 # the installer run silently, the installed host started once from its
@@ -67,8 +68,8 @@ scripts() {
 wine_session_start
 part "unit tests" units
 part "script tests" scripts
-part "host" bash "$root/tests/win/host_test.sh"
-part "demo" bash "$root/tests/win/demo_test.sh"
+part "host" env QSN_SHOTS="$root/build-win64/screenshots" bash "$root/tests/win/host_test.sh"
+part "demo" env QSN_SHOTS="$root/build-win64/screenshots" bash "$root/tests/win/demo_test.sh"
 part "benchmark smoke" "$root/bench/windows.sh" --smoke "$scratch/bench"
 wine_session_stop
 
