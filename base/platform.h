@@ -29,11 +29,40 @@ std::string PathInWorkingDirectory(std::string_view name);
 // false when the system refuses.
 bool SetEnvironment(const char* name, const char* value);
 
-// Creates or truncates the file at `path` (UTF-8) for writing, in binary mode (no
-// line break is translated: the caller writes CR LF itself, the same bytes
-// everywhere), and in a way that lets other processes read it and write it
-// while it is open. Null when it cannot be opened.
-FilePtr OpenSharedLogFile(const std::string& path);
+// A file open for appending: whatever else writes to it (another instance
+// of the host, a reader that appends), every Append lands at its end, in
+// one call of the system. Bytes go to the file as they are (the caller
+// writes CR LF itself, the same bytes everywhere). Other processes may read
+// it, write it, and rename it away while it is open. Empty (false) when the
+// file could not be opened; appending to it then does nothing.
+class AppendFile {
+ public:
+  AppendFile();
+  ~AppendFile();
+  AppendFile(AppendFile&&) noexcept;
+  AppendFile& operator=(AppendFile&&) noexcept;
+
+  explicit operator bool() const;
+
+  // Writes all `length` bytes at the end of the file in one call (a second
+  // one only when the system takes fewer bytes than asked). False when the
+  // system refuses.
+  bool Append(const char* data, size_t length) const;
+
+ private:
+  friend AppendFile OpenFreshLogFile(const std::string& path, const std::string& kept);
+  struct System;  // the system's handle
+  std::unique_ptr<System> system_;
+};
+
+// Starts the log at `path` afresh for a new run. A regular file there is
+// first kept as `kept` (replacing what that held): renamed, so that a host
+// still writing it writes on into `kept`; or, where the system refuses the
+// rename (the file held open by a program that forbids it, a folder the
+// host may not change), copied there and then emptied. `path` is then
+// opened, empty, for appending. Either way an older instance's later lines
+// land at the end of a file, never at an offset past it.
+AppendFile OpenFreshLogFile(const std::string& path, const std::string& kept);
 
 // Shows the beginning of `text` (UTF-8; FirstLines in base/utf8.h) to
 // whoever started the program from a terminal: on standard error, in the

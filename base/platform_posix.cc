@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "base/iconv_owner.h"
 #include "base/platform.h"
@@ -24,9 +25,85 @@ bool SetEnvironment(const char* name, const char* value) {
   return setenv(name, value, 1) == 0;
 }
 
-FilePtr OpenSharedLogFile(const std::string& path) {
-  // POSIX locks no file against other processes: a plain open shares it.
-  return FilePtr(std::fopen(path.c_str(), "wb"));
+struct AppendFile::System {
+  int fd = -1;
+};
+
+AppendFile::AppendFile() = default;
+AppendFile::~AppendFile() {
+  if (system_) close(system_->fd);
+}
+AppendFile::AppendFile(AppendFile&&) noexcept = default;
+AppendFile& AppendFile::operator=(AppendFile&& other) noexcept {
+  if (system_) close(system_->fd);
+  system_ = std::move(other.system_);
+  return *this;
+}
+
+AppendFile::operator bool() const { return system_ != nullptr; }
+
+bool AppendFile::Append(const char* data, size_t length) const {
+  if (!system_) return false;
+  while (length > 0) {
+    ssize_t n = write(system_->fd, data, length);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    length -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+namespace {
+
+// Copies the file `from` over `to`. False when either cannot be opened or
+// a read or write fails; `to` may then hold part of `from`.
+bool CopyFile(const std::string& from, const std::string& to) {
+  int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return false;
+  int out = open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  bool copied = out >= 0;
+  char buffer[65536];
+  while (copied) {
+    ssize_t n = read(in, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      copied = n == 0;
+      break;
+    }
+    for (ssize_t done = 0; copied && done < n;) {
+      ssize_t w = write(out, buffer + done, static_cast<size_t>(n - done));
+      if (w < 0 && errno == EINTR) continue;
+      copied = w > 0;
+      done += w;
+    }
+  }
+  if (out >= 0 && close(out) != 0) copied = false;
+  close(in);
+  return copied;
+}
+
+}  // namespace
+
+AppendFile OpenFreshLogFile(const std::string& path, const std::string& kept) {
+  // A descriptor follows its file through a rename, so an instance still
+  // writing the old log goes on in `kept`; and O_APPEND puts each write at
+  // the end of whatever the file then is, so even after a copy and an
+  // emptying, its lines leave no hole of zeros before them.
+  int truncate = O_TRUNC;
+  struct stat old {};
+  if (stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
+    if (std::rename(path.c_str(), kept.c_str()) == 0)
+      truncate = 0;
+    else
+      CopyFile(path, kept);
+  }
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | truncate, 0666);
+  AppendFile file;
+  if (fd < 0) return file;
+  file.system_ = std::make_unique<AppendFile::System>();
+  file.system_->fd = fd;
+  return file;
 }
 
 void ShowOnConsole(std::string_view text) {

@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "base/platform.h"
 #include "base/utf8.h"
@@ -121,8 +122,61 @@ bool SetEnvironment(const char* name, const char* value) {
          _wputenv_s(wide_name.c_str(), wide_value.c_str()) == 0;
 }
 
-FilePtr OpenSharedLogFile(const std::string& path) {
-  return FilePtr(_wfsopen(WideOfUtf8(path).c_str(), L"wb", _SH_DENYNO));
+struct AppendFile::System {
+  HANDLE handle = INVALID_HANDLE_VALUE;
+};
+
+AppendFile::AppendFile() = default;
+AppendFile::~AppendFile() {
+  if (system_) CloseHandle(system_->handle);
+}
+AppendFile::AppendFile(AppendFile&&) noexcept = default;
+AppendFile& AppendFile::operator=(AppendFile&& other) noexcept {
+  if (system_) CloseHandle(system_->handle);
+  system_ = std::move(other.system_);
+  return *this;
+}
+
+AppendFile::operator bool() const { return system_ != nullptr; }
+
+bool AppendFile::Append(const char* data, size_t length) const {
+  if (!system_) return false;
+  while (length > 0) {
+    DWORD chunk = static_cast<DWORD>(std::min<size_t>(length, 1u << 30));
+    DWORD written = 0;
+    if (!WriteFile(system_->handle, data, chunk, &written, nullptr) || written == 0)
+      return false;
+    data += written;
+    length -= written;
+  }
+  return true;
+}
+
+AppendFile OpenFreshLogFile(const std::string& path, const std::string& kept) {
+  std::wstring wide = WideOfUtf8(path), wide_kept = WideOfUtf8(kept);
+  // Every instance opens the log letting others rename it (FILE_SHARE_DELETE),
+  // so the next one's rename normally succeeds and the running one writes on
+  // into `kept`. A program that forbids it gets a copy and an emptied file.
+  DWORD attributes = GetFileAttributesW(wide.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+      !MoveFileExW(wide.c_str(), wide_kept.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    CopyFileW(wide.c_str(), wide_kept.c_str(), FALSE);
+    HANDLE emptied =
+        CreateFileW(wide.c_str(), GENERIC_WRITE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (emptied != INVALID_HANDLE_VALUE) CloseHandle(emptied);
+  }
+  // Append-only access: the system writes each call at the end of the file
+  // as it is then, whoever else has written or emptied it meanwhile.
+  HANDLE handle = CreateFileW(wide.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  AppendFile file;
+  if (handle == INVALID_HANDLE_VALUE) return file;
+  file.system_ = std::make_unique<AppendFile::System>();
+  file.system_->handle = handle;
+  return file;
 }
 
 void ShowOnConsole(std::string_view) {

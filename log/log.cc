@@ -1,7 +1,11 @@
-// The log file and LogPrintf.
+// The log file and LogPrintf. A message is assembled in memory as the file
+// gets it (cut, CP866, CR LF) and handed to the system in one write: the
+// log costs a system call per message, nothing more, and a crash cannot
+// leave half of one.
 #include "log/log.h"
 
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -10,6 +14,7 @@
 
 #include "base/owners.h"
 #include "base/platform.h"
+#include "log/log_format.h"
 
 int LogLevel = 3;
 
@@ -19,40 +24,75 @@ constexpr size_t kLogBufSize = 1024;
 // A longer message is cut here and ends in kCutMark.
 constexpr size_t kMaxMessage = 1004;
 constexpr char kCutMark[] = "\n...\n";
+constexpr size_t kCutLength = kMaxMessage + sizeof kCutMark - 1;
+// The most bytes one message can put in the file: every byte a line break.
+constexpr size_t kMaxWritten = 2 * kCutLength;
 
-qsn::FilePtr log_file;
+qsn::AppendFile log_file;
 // Opened by the log's first user and closed by its last; empty also when
 // the system has none.
 std::optional<qsn::Cp866Fallback> fallback;
 int LogUseCount = 0;
 
-// Writes `text` turning every line break into CR LF, as the log's readers on
-// DOS-descended systems expect. The file is open in binary mode on every
-// system, so these are the bytes on disk everywhere.
-void WriteCrLf(const char* text, size_t length) {
-  const char* end = text + length;
-  while (text < end) {
-    const char* nl = static_cast<const char*>(std::memchr(text, '\n', end - text));
-    if (!nl) {
-      std::fwrite(text, 1, end - text, log_file.get());
-      return;
-    }
-    std::fwrite(text, 1, nl - text, log_file.get());
-    std::fwrite("\r\n", 1, 2, log_file.get());
-    text = nl + 1;
+// The CP866 bytes of the Cyrillic letters, by the low six bits of the second
+// byte of their UTF-8 form, one row for each first byte (0xD0, 0xD1); 0
+// where the pair is no letter CP866 has. А..П and а..п take 0x80..0xAF in
+// one run, р..я sit at 0xE0, Ё and ё at 0xF0 and 0xF1.
+struct CyrillicTable {
+  unsigned char byte[2][64];
+};
+
+constexpr CyrillicTable MakeCyrillicTable() {
+  CyrillicTable table{};
+  for (unsigned code = 0x400; code < 0x480; ++code) {
+    unsigned mapped = 0;
+    if (code >= 0x410 && code <= 0x43F) mapped = 0x80 + (code - 0x410);
+    if (code >= 0x440 && code <= 0x44F) mapped = 0xE0 + (code - 0x440);
+    if (code == 0x401) mapped = 0xF0;
+    if (code == 0x451) mapped = 0xF1;
+    table.byte[(code >> 6) & 1][code & 0x3F] = static_cast<unsigned char>(mapped);
   }
+  return table;
 }
 
-// The Cyrillic letters' two UTF-8 bytes to CP866: А..П and а..п take
-// 0x80..0xAF in one run, р..я sit at 0xE0, Ё and ё at 0xF0 and 0xF1.
-int CyrillicToCp866(unsigned char lead, unsigned char trail) {
-  unsigned code = ((lead & 0x1Fu) << 6) | (trail & 0x3Fu);
-  if (code >= 0x410 && code <= 0x43F) return 0x80 + (code - 0x410);
-  if (code >= 0x440 && code <= 0x44F) return 0xE0 + (code - 0x440);
-  if (code == 0x401) return 0xF0;
-  if (code == 0x451) return 0xF1;
-  return -1;
+constexpr CyrillicTable kCyrillic = MakeCyrillicTable();
+
+// Copies `length` bytes of `text` to `out` with every line break as CR LF,
+// as the log's readers on DOS-descended systems expect. The file is opened
+// in binary mode on every system, so these are the bytes on disk everywhere.
+size_t ExpandLineBreaks(const char* text, size_t length, char* out) {
+  const char* end = text + length;
+  char* o = out;
+  while (const char* nl = static_cast<const char*>(std::memchr(text, '\n', end - text))) {
+    std::memcpy(o, text, nl - text);
+    o += nl - text;
+    *o++ = '\r';
+    *o++ = '\n';
+    text = nl + 1;
+  }
+  std::memcpy(o, text, end - text);
+  return o + (end - text) - out;
 }
+
+// The bytes one message puts in the file, at `out`, which has room for
+// kMaxWritten: cut after kMaxMessage bytes with the mark, converted, every
+// line break as CR LF. Returns their number.
+size_t RenderMessage(const char* text, size_t length, char* out) {
+  char cut[kLogBufSize];
+  if (length > kMaxMessage) {
+    std::memcpy(cut, text, kMaxMessage);
+    std::memcpy(cut + kMaxMessage, kCutMark, sizeof kCutMark - 1);
+    text = cut;
+    length = kCutLength;
+  }
+  // Converted into a buffer of its own: glibc's UTF-8 decoder aborts the
+  // process when converting in place meets a character with no CP866 form
+  // after a multi-byte one. CP866 is never longer than its UTF-8.
+  char converted[kLogBufSize];
+  return ExpandLineBreaks(converted, ConvertToCp866(text, length, converted), out);
+}
+
+bool LogWanted(int level) { return level <= LogLevel && log_file && fallback; }
 
 }  // namespace
 
@@ -62,17 +102,27 @@ size_t ConvertToCp866(const char* text, size_t length, char* out) {
   // character. The conversion keeps no state, so at the first other
   // character the system's converter takes over the rest and the bytes are
   // the same.
+  auto in = reinterpret_cast<const unsigned char*>(text);
   size_t i = 0, o = 0;
   while (i < length) {
-    unsigned char c = text[i];
+    // ASCII eight bytes at a time: most of a message is.
+    uint64_t eight;
+    while (length - i >= 8 &&
+           (std::memcpy(&eight, in + i, 8), (eight & 0x8080808080808080u) == 0)) {
+      std::memcpy(out + o, &eight, 8);
+      i += 8;
+      o += 8;
+    }
+    if (i == length) break;
+    unsigned char c = in[i];
     if (c < 0x80) {
       out[o++] = static_cast<char>(c);
       ++i;
       continue;
     }
-    if ((c == 0xD0 || c == 0xD1) && i + 1 < length) {
-      int mapped = CyrillicToCp866(c, text[i + 1]);
-      if (mapped >= 0 && (text[i + 1] & 0xC0) == 0x80) {
+    if ((c & 0xFE) == 0xD0 && i + 1 < length && (in[i + 1] & 0xC0) == 0x80) {
+      unsigned char mapped = kCyrillic.byte[c & 1][in[i + 1] & 0x3F];
+      if (mapped) {
         out[o++] = static_cast<char>(mapped);
         i += 2;
         continue;
@@ -86,9 +136,10 @@ size_t ConvertToCp866(const char* text, size_t length, char* out) {
 }
 
 void OpenLog() {
-  // The old file is closed before the new one truncates it.
-  log_file.reset();
-  log_file = qsn::OpenSharedLogFile(qsn::PathInWorkingDirectory("qsnclient.log"));
+  // The old file is closed before the new one takes its place.
+  log_file = qsn::AppendFile();
+  log_file = qsn::OpenFreshLogFile(qsn::PathInWorkingDirectory("qsnclient.log"),
+                                   qsn::PathInWorkingDirectory("qsnclient.log.1"));
   if (LogUseCount == 0) {
     fallback.emplace();
     if (!fallback->ok()) fallback.reset();
@@ -100,32 +151,35 @@ void CloseLog() {
   if (LogUseCount <= 0) return;
   if (--LogUseCount > 0) return;
   fallback.reset();
-  log_file.reset();
+  log_file = qsn::AppendFile();
 }
 
 void LogPrintf(int level, const char* format, ...) {
-  if (level > LogLevel || !log_file || !fallback) return;
-
+  if (!LogWanted(level)) return;
   char logbuf[kLogBufSize];
   va_list args;
   va_start(args, format);
-  int n = std::vsnprintf(logbuf, sizeof logbuf, format, args);
+  int length = qsn::FormatLogMessage(logbuf, sizeof logbuf, format, args);
   va_end(args);
-  if (n < 0) return;
-  size_t length = static_cast<size_t>(n) < sizeof logbuf ? n : sizeof logbuf - 1;
-  if (length > kMaxMessage) {
-    std::memcpy(logbuf + kMaxMessage, kCutMark, sizeof kCutMark);
-    length = kMaxMessage + sizeof kCutMark - 1;
-  }
+  if (length < 0) return;
+  char out[kMaxWritten];
+  log_file.Append(out, RenderMessage(logbuf, length, out));
+}
 
-  // The converted text goes to a second buffer: converting in place makes
-  // glibc's UTF-8 decoder abort the process when a character with no CP866
-  // form follows a multi-byte one. CP866 output is never longer than its
-  // UTF-8 input, so the same size suffices.
-  char converted[kLogBufSize];
-  size_t written = ConvertToCp866(logbuf, length, converted);
-  WriteCrLf(converted, written);
-  std::fflush(log_file.get());
+LogLine::LogLine(int level) : wanted_(LogWanted(level)) {}
+
+LogLine::~LogLine() { Write(); }
+
+void LogLine::Add(const char* text, size_t length) {
+  if (!wanted_) return;
+  if (kRoom - used_ < kMaxWritten) Write();
+  used_ += RenderMessage(text, length, buffer_ + used_);
+}
+
+void LogLine::Write() {
+  if (used_ == 0) return;
+  log_file.Append(buffer_, used_);
+  used_ = 0;
 }
 
 void LogFailure(const char* format, ...) {
@@ -143,8 +197,19 @@ void LogFailure(const char* format, ...) {
 }
 
 void AppendTimestamp(Tcl_DString* dstring) {
-  std::tm bt = qsn::LocalTime(std::time(nullptr));
-  char rs[30];
-  size_t n = std::strftime(rs, sizeof rs, "%d.%m.%Y %H:%M:%S", &bt);
-  Tcl_DStringAppend(dstring, rs, static_cast<int>(n));
+  // mputs asks for the time on every line; its text changes once a second.
+  static struct {
+    bool valid = false;
+    std::time_t second;
+    char text[30];
+    size_t length;
+  } shown;
+  std::time_t now = std::time(nullptr);
+  if (!shown.valid || now != shown.second) {
+    std::tm bt = qsn::LocalTime(now);
+    shown.length = std::strftime(shown.text, sizeof shown.text, "%d.%m.%Y %H:%M:%S", &bt);
+    shown.second = now;
+    shown.valid = true;
+  }
+  Tcl_DStringAppend(dstring, shown.text, static_cast<int>(shown.length));
 }

@@ -1,7 +1,8 @@
 // The host's log file qsnclient.log in the working directory: every
 // diagnostic goes through LogPrintf, which filters by level, bounds the
 // message, converts it from UTF-8 to CP866 and writes it with CR LF line
-// breaks, flushing after every message.
+// breaks, each message reaching the file in one write before the caller
+// goes on.
 #pragma once
 
 #include <tcl.h>
@@ -12,9 +13,11 @@
 // the log. The script sees and sets it as the linked variable `loglevel`.
 extern int LogLevel;
 
-// Opens (truncating) the log in the current working directory and, for the
-// first user, the CP866 converter. When either cannot be opened, LogPrintf
-// writes nothing.
+// Starts the log in the current working directory afresh: the last run's
+// qsnclient.log is kept as qsnclient.log.1 and the new one starts empty,
+// open for appending, so that another instance writing the same folder's
+// log never leaves holes in it. For the first user, also opens the CP866
+// converter. When either cannot be opened, LogPrintf writes nothing.
 void OpenLog();
 
 // Closes the converter and the file when the last user closes.
@@ -22,9 +25,38 @@ void CloseLog();
 
 // printf-style. A message longer than 1004 bytes is cut there and ends in
 // "\n...\n"; conversion stops at the first character that is not valid
-// UTF-8 or has no CP866 form, and the message is written up to it.
-// Allocates nothing.
+// UTF-8 or has no CP866 form, and the message is written up to it, in one
+// write. Allocates nothing.
 void LogPrintf(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Several messages of one level that reach the file together, in one write:
+// each is bounded, converted and given CR LF on its own, byte for byte as
+// LogPrintf(level, "%s", message) would write it. A line longer than about
+// 14 KiB on disk goes out in several writes, each of whole messages.
+// Allocates nothing; meant to live on the stack for one line.
+class LogLine {
+ public:
+  // Nothing is assembled or written when `level` is above the threshold or
+  // the log is not open.
+  explicit LogLine(int level);
+  ~LogLine();
+  LogLine(const LogLine&) = delete;
+  LogLine& operator=(const LogLine&) = delete;
+
+  bool wanted() const { return wanted_; }
+
+  // The message of `length` bytes of UTF-8 at `text`.
+  void Add(const char* text, size_t length);
+
+  // Writes what has been added, if anything. The destructor does it too.
+  void Write();
+
+ private:
+  static constexpr size_t kRoom = 16384;
+  bool wanted_;
+  size_t used_ = 0;
+  char buffer_[kRoom];
+};
 
 // For the failures that leave the user with nothing to see: no init file,
 // no cipher, a script that ends in an error. Logs the printf-style message
@@ -39,5 +71,6 @@ void LogFailure(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // ASCII and Cyrillic letters need the log's converter (OpenLog).
 size_t ConvertToCp866(const char* text, size_t length, char* out);
 
-// Appends the local time as "dd.mm.YYYY HH:MM:SS".
+// Appends the local time as "dd.mm.YYYY HH:MM:SS". The system is asked for
+// the local time only when the second has changed since the last call.
 void AppendTimestamp(Tcl_DString* dstring);

@@ -2,7 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <regex>
 #include <string>
@@ -96,6 +101,67 @@ TEST_F(LogTest, MputsWritesOneTimestampedLineOfItsWords) {
       "\\[[0-9. :]{19}\\]:\r\n"
       "\\[[0-9. :]{19}\\]:a b c\r\n");
   EXPECT_TRUE(std::regex_match(Log(), line)) << Log();
+}
+
+// What LogPrintf must write for an ASCII `format` with `args`: the C
+// library's own text, bounded, cut and given CR LF as every message is.
+template <typename... Args>
+std::string AsPrintfWouldWrite(const char* format, Args... args) {
+  char text[1024];
+  int n = std::snprintf(text, sizeof text, format, args...);
+  std::string message(text, std::min<size_t>(n, sizeof text - 1));
+  if (message.size() > 1004) message = message.substr(0, 1004) + "\n...\n";
+  std::string written;
+  for (char c : message) written += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  return written;
+}
+
+TEST_F(LogTest, FormatsEveryConversionAsTheCLibraryDoes) {
+  std::string expected;
+  auto both = [&](const char* format, auto... args) {
+    LogPrintf(3, format, args...);
+    expected += AsPrintfWouldWrite(format, args...);
+    ASSERT_EQ(Log(), expected) << format;
+  };
+  both("%d|%d|%d|%d\n", INT_MIN, INT_MAX, 0, -7);
+  both("%ld|%ld|%ld\n", LONG_MIN, LONG_MAX, 1042L);
+  both("%g|%g|%g|%g|%g\n", 0.0, 42.0, 999999.0, -999999.0, -5.0);
+  // Not whole, or too large for plain digits, or negative zero: printf's
+  // own forms, also for the whole numbers beside them.
+  both("%g|%g|%g|%g|%g\n", 1e6, 123456.5, 0.25, -0.0, 7.0);
+  both("%g|%g|%g|%g\n", 1e300, 1e-5, std::nan(""), -HUGE_VAL);
+  both("100%% %s=%ld, %s\n", "a", 7L, "");
+  both("%5d|%-3s|%x|%c|%.2f|%lu\n", 3, "ab", 255, 'z', 2.5, 9ul);
+  both("%s", std::string(1500, 'q').c_str());
+  both("tail %s", (std::string(1000, 'w') + "\n").c_str());
+}
+
+TEST_F(LogTest, EachStartKeepsTheLastRunAsDotOneAndStartsEmpty) {
+  LogPrintf(3, "first run\n");
+  OpenLog();
+  EXPECT_EQ(ReadFile("qsnclient.log.1"), "first run\r\n");
+  EXPECT_EQ(Log(), "");
+  LogPrintf(3, "second run\n");
+  OpenLog();
+  EXPECT_EQ(ReadFile("qsnclient.log.1"), "second run\r\n");
+  EXPECT_EQ(Log(), "");
+  CloseLog();
+  CloseLog();
+}
+
+TEST_F(LogTest, EveryMessageLandsAtTheEndWhoeverElseWritesOrEmptiesTheFile) {
+  LogPrintf(3, "one\n");
+  // Another instance empties the log: the next message starts the file,
+  // with no zeros before it where the old end was.
+  std::filesystem::resize_file("qsnclient.log", 0);
+  LogPrintf(3, "two\n");
+  EXPECT_EQ(Log(), "two\r\n");
+  {
+    std::ofstream other("qsnclient.log", std::ios::binary | std::ios::app);
+    other << "other\r\n";
+  }
+  LogPrintf(3, "three\n");
+  EXPECT_EQ(Log(), "two\r\nother\r\nthree\r\n");
 }
 
 // CP866's upper half, bytes 0x80 to 0xFF, as the code page defines it.
