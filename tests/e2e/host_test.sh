@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The real qsnclient in a scratch working directory: start-up, the command
 # line, the init file, the log and mputs, loglevel, errors and exit.
+# shellcheck source-path=SCRIPTDIR source=lib.sh
 source "$(dirname "$0")/lib.sh"
 
 ts='\[[0-9]{2}\.[0-9]{2}\.[0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2}\]:'
@@ -262,6 +263,30 @@ run_host "$d" 2>/dev/null
 check "garbage: status 0" equals status 0 "$rc"
 check "garbage: every line break is CR LF" \
   equals "line breaks" "$(wc -l <"$d/qsnclient.log")" "$(grep -ac $'\r$' "$d/qsnclient.log")"
+
+# Two instances in one folder. The second keeps the first's log as
+# qsnclient.log.1 and starts its own empty; the first writes on into
+# qsnclient.log.1, nothing lost, nothing mixed.
+all=$(seq -s' ' 0 299)
+d=$(workdir two)
+pack_into "$d" <<<"$two_instances_script"
+two_instances "$d" renamed env -u DISPLAY "$QSNCLIENT"
+check "two: the first's lines, all, in .1" equals A "$all" "$(numbers_of "$d/qsnclient.log.1" A)"
+check "two: .1 is the first's alone" equals B "" "$(numbers_of "$d/qsnclient.log.1" B)"
+check "two: the second's lines, all" equals B "$all" "$(numbers_of "$d/qsnclient.log" B)"
+check "two: the log is the second's alone" equals A "" "$(numbers_of "$d/qsnclient.log" A)"
+check "two: whole lines in .1" whole_lines "$d/qsnclient.log.1"
+check "two: whole lines in the log" whole_lines "$d/qsnclient.log"
+# Where the rename is refused, the second empties the log in place; the
+# first's later lines land at its end among the second's, not at the old
+# offset behind a hole of zeros.
+d=$(workdir two-held)
+pack_into "$d" <<<"$two_instances_script"
+two_instances "$d" held env -u DISPLAY "$QSNCLIENT"
+check "held: the second's lines, all" equals B "$all" "$(numbers_of "$d/qsnclient.log" B)"
+check "held: the first's after the emptying" \
+  equals A "$(seq -s' ' 100 299)" "$(numbers_of "$d/qsnclient.log" A)"
+check "held: whole lines" whole_lines "$d/qsnclient.log"
 
 # A working directory deeper than the host's path buffer: the log still
 # lands in it, not in the root folder.

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Helpers for end-to-end tests of the real binaries. A test script sources
 # this, calls `check` for each assertion and `finish` at the end.
 set -u
@@ -6,6 +7,7 @@ QSNCLIENT=${QSNCLIENT:?path of qsnclient}
 QSNPACK=${QSNPACK:?path of qsnpack}
 TEST_DATA=${TEST_DATA:?path of tests/data}
 
+# shellcheck source-path=SCRIPTDIR source=../checks.sh
 source "$(dirname "${BASH_SOURCE[0]}")/../checks.sh"
 
 scratch=$(mktemp -d /tmp/qsne2e.XXXXXX)
@@ -29,6 +31,7 @@ pack_into() { "$QSNPACK" pack - "$1/init.dat"; }
 no_display() { echo 'Tk_Init: no display name and no $DISPLAY environment variable'; }
 
 # run_host DIR ARGS...: runs the host in DIR without a display; sets $rc.
+# shellcheck disable=SC2034  # rc is the caller's
 run_host() {
   local dir=$1
   shift
@@ -49,3 +52,50 @@ log_has() {
     return 1
   fi
 }
+
+# Two instances of the host writing one folder's log at once: each writes
+# 300 numbered lines named after its first argument; the first, after 100,
+# waits until the second has started (the file "go").
+# shellcheck disable=SC2034  # for the scripts that source this
+two_instances_script='set me [lindex $argv 0]
+for {set i 0} {$i < 300} {incr i} {
+    mputs $me $i [string repeat x 40]
+    if {$me eq "B" && $i == 0} { close [open go w] }
+    if {$me eq "A" && $i == 99} {
+        for {set w 0} {$w < 3000 && ![file exists go]} {incr w} { after 10 }
+    }
+    after 1
+}'
+
+# two_instances DIR HOW COMMAND...: runs `COMMAND A` in DIR (packed with
+# two_instances_script) and, once it has logged 100 lines, `COMMAND B` there
+# too; waits for both. With HOW "held", a folder named qsnclient.log.1
+# makes the second instance's rename and copy fail, as a program holding
+# the log open without letting it be renamed does on Windows: it then
+# empties the log in place.
+two_instances() {
+  local dir=$1 how=$2 first
+  shift 2
+  (cd "$dir" && exec "$@" A >/dev/null 2>&1) &
+  first=$!
+  for _ in $(seq 600); do
+    LC_ALL=C grep -qa ']:A 99 ' "$dir/qsnclient.log" 2>/dev/null && break
+    sleep 0.05
+  done
+  [ "$how" = held ] && mkdir -p "$dir/qsnclient.log.1/held"
+  (cd "$dir" && exec "$@" B >/dev/null 2>&1)
+  wait "$first"
+}
+
+# whole_lines FILE: FILE holds lines of two_instances_script only, each
+# whole with its CR LF: no hole of zeros, no line cut by another.
+whole_lines() {
+  local bad
+  bad=$(LC_ALL=C grep -cavE '^\[[0-9. :]{19}\]:[AB] [0-9]+ x{40}'$'\r''$' "$1")
+  [ "$bad" -eq 0 ] && return 0
+  echo "  $1: $bad lines are not whole" >&2
+  return 1
+}
+
+# numbers_of FILE WHO: the numbers of WHO's lines in FILE, in file order.
+numbers_of() { LC_ALL=C grep -aoE "\]:$2 [0-9]+ " "$1" | cut -d' ' -f2 | paste -sd' '; }

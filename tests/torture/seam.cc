@@ -12,8 +12,11 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+
+extern "C" int __real_open(const char* path, int flags, ...);
 
 namespace qsn::torture {
 namespace {
@@ -22,7 +25,8 @@ struct Seam {
   Seam() {
     if (const char* k = std::getenv("QSN_FAIL_CALL")) fail_at = std::atol(k);
     if (const char* path = std::getenv("QSN_CALL_TRACE"))
-      trace = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+      trace =
+          __real_open(path, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
   }
   long fail_at = 0;
   int trace = -1;  // left open to the end: the last call may come at exit
@@ -65,6 +69,7 @@ int __real_fflush(FILE* stream);
 int __real_fclose(FILE* stream);
 int __real_fseek(FILE* stream, long offset, int whence);
 long __real_ftell(FILE* stream);
+ssize_t __real_write(int fd, const void* data, size_t size);
 char* __real_getcwd(char* buf, size_t size);
 int __real_setenv(const char* name, const char* value, int overwrite);
 iconv_t __real_iconv_open(const char* to, const char* from);
@@ -140,6 +145,30 @@ long __wrap_ftell(FILE* stream) {
     return -1;
   }
   return __real_ftell(stream);
+}
+
+// The seam's own trace file is opened with __real_open, not counted.
+int __wrap_open(const char* path, int flags, ...) {
+  mode_t mode = 0;
+  if (flags & (O_CREAT | O_TMPFILE)) {
+    va_list args;
+    va_start(args, flags);
+    mode = va_arg(args, mode_t);
+    va_end(args);
+  }
+  if (FailThisCall("open")) {
+    errno = EMFILE;
+    return -1;
+  }
+  return __real_open(path, flags, mode);
+}
+
+ssize_t __wrap_write(int fd, const void* data, size_t size) {
+  if (FailThisCall("write")) {
+    errno = EIO;
+    return -1;
+  }
+  return __real_write(fd, data, size);
 }
 
 // As when the working directory has been removed.

@@ -15,7 +15,6 @@ extern "C" {
 
 int __real_mkstemp(char* name_template);
 int __real_fchmod(int fd, mode_t mode);
-ssize_t __real_write(int fd, const void* data, size_t size);
 int __real_close(int fd);
 int __real_rename(const char* from, const char* to);
 char* __real_realpath(const char* path, char* resolved);
@@ -34,14 +33,6 @@ int __wrap_fchmod(int fd, mode_t mode) {
     return -1;
   }
   return __real_fchmod(fd, mode);
-}
-
-ssize_t __wrap_write(int fd, const void* data, size_t size) {
-  if (FailThisCall("write")) {
-    errno = EIO;
-    return -1;
-  }
-  return __real_write(fd, data, size);
 }
 
 // A failing close still releases the descriptor, as on Linux.

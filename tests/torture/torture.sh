@@ -33,8 +33,10 @@ stop_all() {
 trap stop_all EXIT
 
 # The calls each scenario must make, so that a seam that stopped wrapping
-# one (a changed link line, a call renamed) fails the test.
-client_calls="getcwd setenv fopen fseek ftell fread fclose fwrite fflush iconv_open iconv
+# one (a changed link line, a call renamed) fails the test. `count` reads
+# them by name.
+# shellcheck disable=SC2034
+client_calls="getcwd setenv fopen fseek ftell fread fclose open write iconv_open iconv
   OSSL_PROVIDER_try_load EVP_CIPHER_fetch EVP_CIPHER_CTX_new EVP_CipherInit_ex
   EVP_CipherUpdate EVP_CipherFinal_ex Tcl_GetEncoding curl_global_init curl_easy_init
   curl_multi_init curl_easy_setopt curl_slist_append curl_mime_init curl_mime_addpart
@@ -43,6 +45,7 @@ client_calls="getcwd setenv fopen fseek ftell fread fclose fwrite fflush iconv_o
 pack_calls="fopen fread fclose Tcl_GetEncoding OSSL_PROVIDER_try_load EVP_CIPHER_fetch
   EVP_CIPHER_CTX_new EVP_CipherInit_ex EVP_CipherUpdate EVP_CipherFinal_ex mkstemp
   fchmod write close rename"
+# shellcheck disable=SC2034
 unpack_calls="$pack_calls realpath"
 
 # The outcome of the run that fails nothing, which every run is held to.
@@ -244,7 +247,7 @@ count() {
     echo "torture: $name: the run that fails nothing is not sound: $(cat "$dir/verdict")"
     return 1
   fi
-  local made missing= call
+  local made missing='' call
   made=$(sed -E 's/^[0-9]+ //; s/ /_/g' "$dir/calls")
   for call in $(eval echo "\$${name}_calls"); do
     grep -qxF "$call" <<<"$made" || missing+=" $call"
