@@ -3,14 +3,16 @@
 # Tcl's library from the working directory and nowhere else, the exit
 # status, a missing init file and the message box of failures, the log's
 # bytes against the Linux host's, the log shared with another process while
-# the host writes it, a Russian command line, a start with no standard
-# handles, and the packer with names outside the ANSI code page.
+# the host writes it, two instances writing one folder's log, a Russian
+# command line, a start with no standard handles, and the packer with names
+# outside the ANSI code page.
 #
 # Environment: QSNCLIENT_EXE (the Windows host), QSNCLIENT and QSNPACK (the
 # Linux host and packer), QSNLIB (the Windows package's lib folder, beside
 # the package's qsnpack.exe), TEST_DATA. Runs inside a session of
 # scripts/wine-lib.sh. Screenshots of the message box go to $QSN_SHOTS when
 # it is set.
+# shellcheck source-path=SCRIPTDIR source=lib.sh
 source "$(dirname "$0")/lib.sh"
 
 ts='\[[0-9]{2}\.[0-9]{2}\.[0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2}\]'
@@ -161,6 +163,27 @@ touch "$d/go"
 wait "$host"
 check "shared: read and appended while the host wrote" log_has "$reader" "read=1 wrote=1"
 check "shared: the host went on writing" log_has "$d" "]:second"
+
+# Two instances in one folder, as on Linux (tests/e2e/host_test.sh): the
+# second keeps the first's log as qsnclient.log.1, where the first writes
+# on; where the rename is refused, the log is emptied in place and the
+# first's later lines land at its end.
+all=$(seq -s' ' 0 299)
+d=$(windir two)
+pack_into "$d" <<<"$two_instances_script"
+two_instances "$d" renamed wine "$QSNCLIENT_EXE"
+check "two: the first's lines, all, in .1" equals A "$all" "$(numbers_of "$d/qsnclient.log.1" A)"
+check "two: the second's lines, all, alone" \
+  equals "A and B" "|$all" "$(numbers_of "$d/qsnclient.log" A)|$(numbers_of "$d/qsnclient.log" B)"
+check "two: whole lines" whole_lines "$d/qsnclient.log.1"
+check "two: whole lines in the log" whole_lines "$d/qsnclient.log"
+d=$(windir two-held)
+pack_into "$d" <<<"$two_instances_script"
+two_instances "$d" held wine "$QSNCLIENT_EXE"
+check "held: the second's lines, all" equals B "$all" "$(numbers_of "$d/qsnclient.log" B)"
+check "held: the first's after the emptying" \
+  equals A "$(seq -s' ' 100 299)" "$(numbers_of "$d/qsnclient.log" A)"
+check "held: whole lines" whole_lines "$d/qsnclient.log"
 
 # A command line in Russian: the C runtime's vector is in the ANSI code
 # page, which Wine takes from the locale: cp1251 in a Russian one carries

@@ -3,6 +3,7 @@
 # end-to-end helpers (tests/e2e/lib.sh): a test script sources this inside
 # a session of scripts/wine-lib.sh. QSNCLIENT_EXE is the Windows host,
 # QSNLIB the Windows package's lib folder.
+# shellcheck source-path=SCRIPTDIR source=../e2e/lib.sh
 source "$(dirname "${BASH_SOURCE[0]}")/../e2e/lib.sh"
 # shellcheck source=../../scripts/wine-lib.sh
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/wine-lib.sh"
