@@ -89,6 +89,11 @@ void ShowFailureBox(std::string_view english, std::string_view russian);
 // machine it was built on, which on the user's machine anyone may create.
 bool SystemTclLibraryMayServe();
 
+// The current time in seconds, as time() counts them, for asking often:
+// Windows' C runtime works out the time zone on every call of time(), the
+// system's own clock does not.
+std::time_t TimeNow();
+
 // `t` broken down in the local time zone.
 std::tm LocalTime(std::time_t t);
 

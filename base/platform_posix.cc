@@ -121,6 +121,8 @@ void ShowFailureBox(std::string_view, std::string_view) {
 
 bool SystemTclLibraryMayServe() { return true; }
 
+std::time_t TimeNow() { return std::time(nullptr); }
+
 std::tm LocalTime(std::time_t t) {
   std::tm broken_down{};
   localtime_r(&t, &broken_down);

@@ -194,6 +194,16 @@ void ShowFailureBox(std::string_view english, std::string_view russian) {
 
 bool SystemTclLibraryMayServe() { return false; }
 
+std::time_t TimeNow() {
+  // 100-nanosecond intervals since 1601, the system's clock in UTC.
+  constexpr ULONGLONG kUnixEpoch = 116444736000000000ull, kPerSecond = 10000000ull;
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  ULONGLONG ticks =
+      (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+  return static_cast<std::time_t>((ticks - kUnixEpoch) / kPerSecond);
+}
+
 std::tm LocalTime(std::time_t t) {
   std::tm broken_down{};
   localtime_s(&broken_down, &t);

@@ -57,9 +57,7 @@ constexpr CyrillicTable MakeCyrillicTable() {
 
 constexpr CyrillicTable kCyrillic = MakeCyrillicTable();
 
-// Copies `length` bytes of `text` to `out` with every line break as CR LF,
-// as the log's readers on DOS-descended systems expect. The file is opened
-// in binary mode on every system, so these are the bytes on disk everywhere.
+// Copies `length` bytes of `text` to `out` with every line break as CR LF.
 size_t ExpandLineBreaks(const char* text, size_t length, char* out) {
   const char* end = text + length;
   char* o = out;
@@ -74,48 +72,39 @@ size_t ExpandLineBreaks(const char* text, size_t length, char* out) {
   return o + (end - text) - out;
 }
 
-// The bytes one message puts in the file, at `out`, which has room for
-// kMaxWritten: cut after kMaxMessage bytes with the mark, converted, every
-// line break as CR LF. Returns their number.
-size_t RenderMessage(const char* text, size_t length, char* out) {
-  char cut[kLogBufSize];
-  if (length > kMaxMessage) {
-    std::memcpy(cut, text, kMaxMessage);
-    std::memcpy(cut + kMaxMessage, kCutMark, sizeof kCutMark - 1);
-    text = cut;
-    length = kCutLength;
-  }
-  // Converted into a buffer of its own: glibc's UTF-8 decoder aborts the
-  // process when converting in place meets a character with no CP866 form
-  // after a multi-byte one. CP866 is never longer than its UTF-8.
-  char converted[kLogBufSize];
-  return ExpandLineBreaks(converted, ConvertToCp866(text, length, converted), out);
+// Eight bytes of ASCII with no line break among them.
+bool PlainAscii(uint64_t eight) {
+  constexpr uint64_t kOnes = 0x0101010101010101u, kHighs = 0x8080808080808080u;
+  uint64_t breaks = eight ^ (kOnes * '\n');  // a zero byte where a '\n' was
+  return (eight & kHighs) == 0 && ((breaks - kOnes) & ~breaks & kHighs) == 0;
 }
 
-bool LogWanted(int level) { return level <= LogLevel && log_file && fallback; }
-
-}  // namespace
-
-size_t ConvertToCp866(const char* text, size_t length, char* out) {
-  // ASCII and the Cyrillic letters, nearly every character the log sees,
-  // are mapped here: glibc's iconv costs a few hundred instructions per
-  // character. The conversion keeps no state, so at the first other
-  // character the system's converter takes over the rest and the bytes are
-  // the same.
+// Converts `length` bytes of UTF-8 at `text` to CP866 at `out`, stopping at
+// the first invalid sequence or character CP866 lacks. With kCrLf every line
+// break becomes CR LF, as the log's readers on DOS-descended systems expect
+// (the file is opened in binary mode on every system, so these are the
+// bytes on disk everywhere), and `out` needs room for twice `length`, which
+// must be below kLogBufSize; without, room for `length`.
+//
+// ASCII and the Cyrillic letters, nearly every character the log sees, are
+// mapped here: glibc's iconv costs a few hundred instructions per character.
+// The conversion keeps no state, so at the first other character the
+// system's converter takes over the rest and the bytes are the same.
+template <bool kCrLf>
+size_t Convert(const char* text, size_t length, char* out) {
   auto in = reinterpret_cast<const unsigned char*>(text);
   size_t i = 0, o = 0;
   while (i < length) {
-    // ASCII eight bytes at a time: most of a message is.
     uint64_t eight;
-    while (length - i >= 8 &&
-           (std::memcpy(&eight, in + i, 8), (eight & 0x8080808080808080u) == 0)) {
+    if (length - i >= 8 && (std::memcpy(&eight, in + i, 8), PlainAscii(eight))) {
       std::memcpy(out + o, &eight, 8);
       i += 8;
       o += 8;
+      continue;
     }
-    if (i == length) break;
     unsigned char c = in[i];
     if (c < 0x80) {
+      if (kCrLf && c == '\n') out[o++] = '\r';
       out[o++] = static_cast<char>(c);
       ++i;
       continue;
@@ -129,10 +118,37 @@ size_t ConvertToCp866(const char* text, size_t length, char* out) {
       }
     }
     if (!fallback) break;
-    // o <= i, so the rest fits: CP866 is never longer than UTF-8.
-    return o + fallback->Convert(text + i, length - i, out + o);
+    if (!kCrLf) return o + fallback->Convert(text + i, length - i, out + o);
+    // Into a buffer of its own: glibc's UTF-8 decoder aborts the process
+    // when converting in place meets a character with no CP866 form after a
+    // multi-byte one. CP866 is never longer than its UTF-8.
+    char rest[kLogBufSize];
+    return o +
+           ExpandLineBreaks(rest, fallback->Convert(text + i, length - i, rest), out + o);
   }
   return o;
+}
+
+// The bytes one message puts in the file, at `out`, which has room for
+// kMaxWritten: cut after kMaxMessage bytes with the mark, converted, every
+// line break as CR LF. Returns their number.
+size_t RenderMessage(const char* text, size_t length, char* out) {
+  char cut[kLogBufSize];
+  if (length > kMaxMessage) {
+    std::memcpy(cut, text, kMaxMessage);
+    std::memcpy(cut + kMaxMessage, kCutMark, sizeof kCutMark - 1);
+    text = cut;
+    length = kCutLength;
+  }
+  return Convert<true>(text, length, out);
+}
+
+bool LogWanted(int level) { return level <= LogLevel && log_file && fallback; }
+
+}  // namespace
+
+size_t ConvertToCp866(const char* text, size_t length, char* out) {
+  return Convert<false>(text, length, out);
 }
 
 void OpenLog() {
@@ -204,7 +220,7 @@ void AppendTimestamp(Tcl_DString* dstring) {
     char text[30];
     size_t length;
   } shown;
-  std::time_t now = std::time(nullptr);
+  std::time_t now = qsn::TimeNow();
   if (!shown.valid || now != shown.second) {
     std::tm bt = qsn::LocalTime(now);
     shown.length = std::strftime(shown.text, sizeof shown.text, "%d.%m.%Y %H:%M:%S", &bt);
