@@ -53,36 +53,41 @@ log_has() {
   fi
 }
 
-# Two instances of the host writing one folder's log at once: each writes
-# 300 numbered lines named after its first argument; the first, after 100,
-# waits until the second has started (the file "go").
+# Two instances of the host writing one folder's log: each writes 300
+# numbered lines named after its first argument. The first, A, after 100
+# waits for the file its second argument names: "go", which the second, B,
+# makes once it has started, or "done", which B makes at its end.
 # shellcheck disable=SC2034  # for the scripts that source this
-two_instances_script='set me [lindex $argv 0]
+two_instances_script='lassign $argv me until
 for {set i 0} {$i < 300} {incr i} {
     mputs $me $i [string repeat x 40]
     if {$me eq "B" && $i == 0} { close [open go w] }
     if {$me eq "A" && $i == 99} {
-        for {set w 0} {$w < 3000 && ![file exists go]} {incr w} { after 10 }
+        for {set w 0} {$w < 3000 && ![file exists $until]} {incr w} { after 10 }
     }
     after 1
-}'
+}
+if {$me eq "B"} { close [open done w] }'
 
 # two_instances DIR HOW COMMAND...: runs `COMMAND A` in DIR (packed with
 # two_instances_script) and, once it has logged 100 lines, `COMMAND B` there
-# too; waits for both. With HOW "held", a folder named qsnclient.log.1
-# makes the second instance's rename and copy fail, as a program holding
-# the log open without letting it be renamed does on Windows: it then
-# empties the log in place.
+# too; waits for both. HOW: "renamed", the two then write at once; "held",
+# a folder named qsnclient.log.1 makes the second instance's rename and
+# copy fail, as a program holding the log open without letting it be
+# renamed does on Windows, so that it empties the log in place and both
+# write it at once; "held-in-turn", the same, but the first goes on only
+# once the second has ended.
 two_instances() {
-  local dir=$1 how=$2 first
+  local dir=$1 how=$2 first until=go
   shift 2
-  (cd "$dir" && exec "$@" A >/dev/null 2>&1) &
+  [ "$how" = held-in-turn ] && until='done'
+  (cd "$dir" && exec "$@" A "$until" >/dev/null 2>&1) &
   first=$!
   for _ in $(seq 600); do
     LC_ALL=C grep -qa ']:A 99 ' "$dir/qsnclient.log" 2>/dev/null && break
     sleep 0.05
   done
-  [ "$how" = held ] && mkdir -p "$dir/qsnclient.log.1/held"
+  [ "$how" != renamed ] && mkdir -p "$dir/qsnclient.log.1/held"
   (cd "$dir" && exec "$@" B >/dev/null 2>&1)
   wait "$first"
 }

@@ -167,7 +167,10 @@ check "shared: the host went on writing" log_has "$d" "]:second"
 # Two instances in one folder, as on Linux (tests/e2e/host_test.sh): the
 # second keeps the first's log as qsnclient.log.1, where the first writes
 # on; where the rename is refused, the log is emptied in place and the
-# first's later lines land at its end.
+# first's later lines land at its end. The two take turns there: Wine
+# writes to a handle opened for appending with two steps, the file's size
+# and then a write at that offset, which another process can come between
+# (Windows itself appends in one step).
 all=$(seq -s' ' 0 299)
 d=$(windir two)
 pack_into "$d" <<<"$two_instances_script"
@@ -179,7 +182,7 @@ check "two: whole lines" whole_lines "$d/qsnclient.log.1"
 check "two: whole lines in the log" whole_lines "$d/qsnclient.log"
 d=$(windir two-held)
 pack_into "$d" <<<"$two_instances_script"
-two_instances "$d" held wine "$QSNCLIENT_EXE"
+two_instances "$d" held-in-turn wine "$QSNCLIENT_EXE"
 check "held: the second's lines, all" equals B "$all" "$(numbers_of "$d/qsnclient.log" B)"
 check "held: the first's after the emptying" \
   equals A "$(seq -s' ' 100 299)" "$(numbers_of "$d/qsnclient.log" A)"
