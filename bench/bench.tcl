@@ -27,10 +27,12 @@ foreach name {-build -out} {
 # How much of everything: counts, and rounds of the alternating contenders.
 if {$opt(-smoke)} {
     array set n {rounds 1 requests 20 http 5 first 1 cg_low 2 cg_high 4
-                 startup 1 lines 200 rss_low 10 rss_high 50}
+                 startup 1 lines 200 cg_lines_low 10 cg_lines_high 50
+                 rss_low 10 rss_high 50}
 } else {
     array set n {rounds 11 requests 10000 http 300 first 15 cg_low 100 cg_high 600
-                 startup 21 lines 20000 rss_low 1000 rss_high 20000}
+                 startup 21 lines 20000 cg_lines_low 1000 cg_lines_high 11000
+                 rss_low 1000 rss_high 20000}
 }
 
 set qsnclient [file join $opt(-build) qsnclient]
@@ -296,6 +298,17 @@ if {[catch {
         }
     }
 
+    puts "instructions per log line under callgrind"
+    proc per_line {dir writer} {
+        set low [instructions $dir $::qsnclient lines $writer $::n(cg_lines_low)]
+        set high [instructions $dir $::qsnclient lines $writer $::n(cg_lines_high)]
+        expr {double($high - $low) / ($::n(cg_lines_high) - $::n(cg_lines_low))}
+    }
+    set per_line [dict create \
+        "mputs" [per_line $rundir mputs] \
+        "puts + flush" [per_line $rundir puts] \
+        "puts + flush, timestamped" [per_line $rundir stamped]]
+
     puts "memory: resident size after $n(rss_low) and $n(rss_high) requests"
     set memory [run $rundir "" $qsnclient memory $url $n(rss_low) $n(rss_high)]
 
@@ -309,7 +322,8 @@ if {[catch {
 
 set report [report [dict create \
     smoke $opt(-smoke) pinning $pinning counts [array get n] rates $rates firsts $firsts \
-    per_request $per_request startups $startups logs $logs memory $memory]]
+    per_request $per_request startups $startups logs $logs per_line $per_line \
+    memory $memory]]
 puts ""
 puts [dict get $report table]
 write_report $opt(-out) $report $scratch

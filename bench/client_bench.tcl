@@ -7,7 +7,10 @@
 #   memory URL LOW HIGH          resident size after LOW and after HIGH
 #                                requests: "rss_low KB rss_high KB"
 #   log COUNT                    COUNT mputs lines, then COUNT lines through
-#                                puts and flush to a file of the same format
+#                                puts and flush to a file of the same format,
+#                                without and with a timestamp
+#   lines WRITER COUNT           COUNT lines of one writer alone (mputs, puts
+#                                or stamped), for counting instructions
 
 proc rss {} {
     set f [open /proc/self/status r]
@@ -50,26 +53,48 @@ proc memory {url low high} {
 
 # mputs against what a script would write for itself: puts and flush to a
 # file with the log's encoding and line ends, once without and once with a
-# timestamp like the one mputs puts in front of each line.
-proc log {count} {
-    set ::loglevel 3
-    set words {Заказ 1042 принят: 3 позиции, сумма 1520.50}
-    set start [clock microseconds]
-    for {set i 0} {$i < $count} {incr i} { mputs {*}$words }
-    set mputs_us [expr {[clock microseconds] - $start}]
+# timestamp like the one mputs puts in front of each line. Each writer
+# writes `count` lines of seven words and returns the microseconds taken.
+set words {Заказ 1042 принят: 3 позиции, сумма 1520.50}
 
+proc write_mputs {count} {
+    set ::loglevel 3
+    set start [clock microseconds]
+    for {set i 0} {$i < $count} {incr i} { mputs {*}$::words }
+    expr {[clock microseconds] - $start}
+}
+
+proc tcl_log {} {
     set f [open puts.log w]
     fconfigure $f -encoding cp866 -translation crlf
+    return $f
+}
+
+proc write_puts {count} {
+    set f [tcl_log]
     set start [clock microseconds]
-    for {set i 0} {$i < $count} {incr i} { puts $f $words; flush $f }
-    set puts_us [expr {[clock microseconds] - $start}]
+    for {set i 0} {$i < $count} {incr i} { puts $f $::words; flush $f }
+    set us [expr {[clock microseconds] - $start}]
+    close $f
+    return $us
+}
+
+proc write_stamped {count} {
+    set f [tcl_log]
     set start [clock microseconds]
     for {set i 0} {$i < $count} {incr i} {
-        puts $f "\[[clock format [clock seconds] -format {%d.%m.%Y %H:%M:%S}]\]:$words"
+        puts $f "\[[clock format [clock seconds] -format {%d.%m.%Y %H:%M:%S}]\]:$::words"
         flush $f
     }
-    set stamped_us [expr {[clock microseconds] - $start}]
+    set us [expr {[clock microseconds] - $start}]
     close $f
+    return $us
+}
+
+proc log {count} {
+    set mputs_us [write_mputs $count]
+    set puts_us [write_puts $count]
+    set stamped_us [write_stamped $count]
     puts [format "lines %d mputs_seconds %.6f puts_seconds %.6f stamped_seconds %.6f" \
               $count [expr {$mputs_us / 1e6}] [expr {$puts_us / 1e6}] [expr {$stamped_us / 1e6}]]
 }
@@ -79,6 +104,7 @@ switch -- $mode {
     requests { requests {*}[lrange $argv 1 3] }
     memory   { memory {*}[lrange $argv 1 3] }
     log      { log [lindex $argv 1] }
+    lines    { write_[lindex $argv 1] [lindex $argv 2] }
     default  { puts stderr "unknown measurement: $mode"; exit 2 }
 }
 exit 0

@@ -21,7 +21,7 @@ for row in "requestQSN, loglevel 0" "requestQSN, loglevel 3" "bare libcurl progr
     "$(grep -F "| $row |" <<<"$page" | head -n 1)"
 done
 targets=$(sed -n '/^### Targets/,/^## /p' <<<"$page" | grep -cE '\| (met|\*\*missed\*\*) \|$')
-check "every target judged" equals targets 7 "$targets"
+check "every target judged" equals targets 10 "$targets"
 check "the table is printed" matches stdout '### Targets' "$printed"
 check "no figure is missing" equals "nan or inf" "" "$(grep -oiE '\b(nan|inf)\b' <<<"$page")"
 check "machine described" matches machine 'CPU: .*cores' "$page"

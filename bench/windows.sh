@@ -2,7 +2,9 @@
 # windows.sh [--smoke DIR]: the request rate of the Windows host under Wine
 # against the bare libcurl program built the same way (static, mingw-w64,
 # libcurl on Schannel), in one run: both alternate, a new order each round,
-# against one fixed-reply nginx on 127.0.0.1; the figures are medians.
+# against one fixed-reply nginx on 127.0.0.1; and its log, mputs against
+# the same lines written with Tcl's puts and flush there. The figures are
+# medians.
 # Writes its own section of docs/PERFORMANCE.md (of DIR/PERFORMANCE.md with
 # --smoke: tiny counts, figures that mean nothing), keeping the others.
 # Needs the Windows build (scripts/windows.sh) and the Linux one in build/.
@@ -11,9 +13,9 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/wine-lib.sh"
 . "$root/scripts/loopback.sh"
 
-out=$root/docs rounds=7 requests=3000
+out=$root/docs rounds=7 requests=3000 lines=20000
 if [ "${1:-}" = --smoke ]; then
-  out=${2:?--smoke DIR} rounds=1 requests=20
+  out=${2:?--smoke DIR} rounds=1 requests=20 lines=200
 fi
 win=$root/build-win64
 exe=$win/qsnclient.exe bare=$win/bench/bench_bare_client.exe
@@ -23,7 +25,7 @@ for f in "$exe" "$bare" "$qsnpack" "$root/dist/qsnclient-win64.zip"; do
 done
 
 scratch=$(mktemp -d /tmp/qsnwinbench.XXXXXX)
-nginx_pid= own_session=0
+nginx_pid='' own_session=0
 cleanup() {
   [ $own_session = 0 ] || wine_session_stop
   if [ -n "$nginx_pid" ]; then kill "$nginx_pid" 2>/dev/null || true; wait "$nginx_pid" 2>/dev/null || true; fi
@@ -96,6 +98,27 @@ host=$(median "${host_rates[@]}") bare=$(median "${bare_rates[@]}")
 ratio=$(awk -v h="$host" -v b="$bare" 'BEGIN { printf "%.2f", h / b }')
 echo "qsnclient.exe $host requests/s, bare libcurl program $bare requests/s, ratio $ratio"
 
+# The log: each round one run of the host writing $lines lines with mputs,
+# then with puts and flush, plain and timestamped, to a CP866 file with
+# CR LF. per_second OUTPUT KEY: lines per second of one writer.
+per_second() {
+  [[ $1 =~ ^lines\ [1-9][0-9]*\ mputs_seconds ]] &&
+    awk -v key="$2" '{ for (i = 1; i < NF; i++) if ($i == key && $(i + 1) > 0) { printf "%.1f", $2 / $(i + 1); found = 1 } }
+      END { exit !found }' <<<"$1" ||
+    { echo "bench/windows.sh: no figures in '$1'" >&2; exit 1; }
+}
+mputs_rates=() puts_rates=() stamped_rates=()
+for ((r = 0; r < rounds; r++)); do
+  line=$(cd "$run" && wine qsnclient.exe log "$lines")
+  mputs_rates+=("$(per_second "$line" mputs_seconds)")
+  puts_rates+=("$(per_second "$line" puts_seconds)")
+  stamped_rates+=("$(per_second "$line" stamped_seconds)")
+done
+mputs=$(median "${mputs_rates[@]}") puts=$(median "${puts_rates[@]}")
+stamped=$(median "${stamped_rates[@]}")
+ratio_of() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+echo "mputs $mputs lines/s, puts + flush $puts, timestamped $stamped"
+
 section=$(cat <<MD
 ## The Windows host under Wine
 
@@ -110,6 +133,17 @@ the two programs alternating. Both are the cross-built Windows programs
 | --- | --- | --- |
 | qsnclient.exe, requestQSN, loglevel 0 | $host | $ratio |
 | bench_bare_client.exe | $bare | 1.00 |
+
+The log in the same host: $lines lines of seven words, Cyrillic and
+digits, to a CP866 file with CR LF line ends, flushed after each line;
+median of $rounds rounds. \`mputs\` puts a timestamp in front of each
+line, as the timestamped \`puts\` does with \`clock format\`.
+
+| Writer | lines/s | ratio to puts + flush | ratio to timestamped |
+| --- | --- | --- | --- |
+| mputs | $mputs | $(ratio_of "$mputs" "$puts") | $(ratio_of "$mputs" "$stamped") |
+| puts + flush | $puts | 1.00 | $(ratio_of "$puts" "$stamped") |
+| puts + flush, timestamped | $stamped | $(ratio_of "$stamped" "$puts") | 1.00 |
 
 \`bench/windows.sh\` reproduces this section after \`scripts/windows.sh\`
 and \`scripts/build.sh build\`.
