@@ -190,7 +190,8 @@ check_install() {
 # The installed host deciphers init.dat with hostile OpenSSL configurations
 # where libcrypto used to look for one (the build machine's folder, on the
 # current drive, which any user may create) and where the environment names
-# one: a FIPS-only configuration read would leave it no Blowfish.
+# one: a FIPS-only configuration read would leave it no Blowfish. Twice:
+# the second start keeps the first's log as qsnclient.log.1.
 check_run() {
   local conf=$tmp/fips.cnf
   printf '%s\r\n' 'openssl_conf = init' '[init]' 'alg_section = algorithms' \
@@ -198,9 +199,13 @@ check_run() {
   mkdir -p "$WINEPREFIX/drive_c$old_openssldir"
   cp "$conf" "$WINEPREFIX/drive_c$old_openssldir/openssl.cnf"
   cp "$conf" "$WINEPREFIX/drive_c/fips.cnf"
-  local got=0
-  (cd "$dir" && OPENSSL_CONF='C:\fips.cnf' timeout 60 wine qsnclient.exe) || got=$?
+  local got
+  for _ in 1 2; do
+    got=0
+    (cd "$dir" && OPENSSL_CONF='C:\fips.cnf' timeout 60 wine qsnclient.exe) || got=$?
+  done
   [ "$got" = "$status" ] || fail "the installed host ended with $got, not $status"
+  [ -f "$dir/qsnclient.log.1" ] || fail "no qsnclient.log.1 after the second start"
   local want
   want=$(printf '%s' "$text" | iconv -f UTF-8 -t CP866)
   grep -qF "$want" "$dir/qsnclient.log" || fail "its log lacks: $text ($(cat "$dir/qsnclient.log"))"
@@ -216,7 +221,8 @@ check_upgrade_and_move() {
   install_silently '/D=C:\Apps\Moved qsnclient' || fail "the move exited with $rc"
   local moved=$WINEPREFIX/drive_c/Apps/Moved\ qsnclient
   [ -f "$moved/qsnclient.exe" ] || fail "nothing installed in C:\Apps\Moved qsnclient"
-  [ ! -e "$dir/qsnclient.exe" ] && [ ! -e "$dir/uninstall.exe" ] ||
+  [ ! -e "$dir/qsnclient.exe" ] && [ ! -e "$dir/uninstall.exe" ] &&
+    [ ! -e "$dir/qsnclient.log" ] && [ ! -e "$dir/qsnclient.log.1" ] ||
     fail "the old folder kept the old installation: $(ls "$dir")"
   [ -f "$dir/notes.txt" ] || fail "the move took the user's own file"
   shortcut_starts_in 'C:\\Apps\\Moved qsnclient' || fail "the shortcut was not moved"
