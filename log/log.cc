@@ -12,7 +12,6 @@
 #include <optional>
 #include <string>
 
-#include "base/owners.h"
 #include "base/platform.h"
 #include "log/log_format.h"
 
