@@ -93,10 +93,11 @@ two_instances() {
 }
 
 # whole_lines FILE: FILE holds lines of two_instances_script only, each
-# whole with its CR LF: no hole of zeros, no line cut by another.
+# whole with its CR LF: no hole of zeros, no line cut by another. A host
+# with no display also logs why Tk did not start.
 whole_lines() {
   local bad
-  bad=$(LC_ALL=C grep -cavE '^\[[0-9. :]{19}\]:[AB] [0-9]+ x{40}'$'\r''$' "$1")
+  bad=$(LC_ALL=C grep -cavE '^(\[[0-9. :]{19}\]:[AB] [0-9]+ x{40}|Tk_Init: .*)'$'\r''$' "$1")
   [ "$bad" -eq 0 ] && return 0
   echo "  $1: $bad lines are not whole" >&2
   return 1
