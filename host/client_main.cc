@@ -16,8 +16,7 @@
 #include "log/log.h"
 #include "log/log_level.h"
 #include "log/mputs.h"
-#include "session/response_buffer.h"
-#include "session/session.h"
+#include "session/session_table.h"
 
 namespace qsn {
 namespace {
@@ -38,8 +37,7 @@ void RunInitScript(Tcl_Interp* interp, StartupFailures* failures) {
     failures->Report(std::string(info ? info : "") + "\n");
   }
   // A no-wait notice may be the script's last act.
-  FinishPendingTransfers(kPendingBudgetMs);
-  ResetResponseBuffer();
+  FinishPendingTransfers(interp, kPendingBudgetMs);
 }
 
 }  // namespace

@@ -1,20 +1,18 @@
 // requestQSN: one request of the application protocol on a session, an HTTP
-// POST in multipart/form-data with the fields "command" and "arglist".
+// POST in multipart/form-data with the fields "command" and "arglist", and
+// what a waited request returns once its transfer has ended. Sets errorCode
+// on every failure of its own (session/error_code.h).
 #include "session/request.h"
 
-#include <cstring>
-#include <ctime>
 #include <string>
-#include <utility>
 
 #include "base/owners.h"
 #include "base/platform.h"
 #include "log/log.h"
 #include "session/error_code.h"
-#include "session/outcome.h"
-#include "session/request_url.h"
-#include "session/response_buffer.h"
-#include "session/transfer.h"
+#include "session/reply.h"
+#include "session/session.h"
+#include "session/session_table.h"
 #include "session/wire_text.h"
 
 namespace {
@@ -23,127 +21,227 @@ void SetResult(Tcl_Interp* interp, const char* text) {
   Tcl_SetObjResult(interp, Tcl_NewStringObj(text, -1));
 }
 
-// Adds the form's two fields, each as the UTF-8 of its Tcl string. Returns
-// what stopped it, or null.
-const char* AddFields(curl_mime* form, Tcl_Obj* command, Tcl_Obj* arglist) {
-  struct {
-    const char* name;
-    Tcl_Obj* value;
-  } fields[] = {{"command", command}, {"arglist", arglist}};
-  for (const auto& field : fields) {
-    int length;
-    const char* value = Tcl_GetStringFromObj(field.value, &length);
-    LogPrintf(3, "%s=%s\n", field.name, value);
-    qsn::DString scratch;
-    const char* wire = ToWireText(value, length, scratch.get(), &length);
-    if (!wire) return "cannot convert the request to UTF-8: Tcl has no utf-8 encoding";
-    curl_mimepart* part = curl_mime_addpart(form);
-    // libcurl copies the data: the scratch copy may go at once.
-    if (!part || curl_mime_name(part, field.name) != CURLE_OK ||
-        curl_mime_data(part, wire, length) != CURLE_OK)
-      return "cannot build the request form";
+// Evaluates the callback prefix with `name` and `value` appended, in the
+// caller's scope. A prefix that is no list gets nothing appended.
+int Report(Tcl_Interp* interp, Tcl_Obj* callback, const char* name, Tcl_WideInt value) {
+  qsn::ObjRef command(Tcl_DuplicateObj(callback));
+  if (Tcl_ListObjAppendElement(nullptr, command.get(), Tcl_NewStringObj(name, -1)) ==
+      TCL_OK)
+    Tcl_ListObjAppendElement(nullptr, command.get(), Tcl_NewWideIntObj(value));
+  return Tcl_EvalObjEx(interp, command.get(), TCL_EVAL_DIRECT);
+}
+
+// A transfer that did not complete: logs `text` at level 1 as "errbuf=...",
+// sets the result to `text`, a blank and `url`, and errorCode to QSN, `kind`
+// and `detail` (may be null).
+int FailTransfer(Tcl_Interp* interp, const std::string& text, const char* url,
+                 const char* kind, const char* detail) {
+  LogPrintf(1, "errbuf=%s\n", text.c_str());
+  std::string message = text + " " + url;
+  SetResult(interp, message.c_str());
+  SetQsnErrorCode(interp, kind, detail);
+  return TCL_ERROR;
+}
+
+// How a transfer that libcurl says did not complete is worded: the host's
+// own words where it knows the cause better than libcurl's text (a reply
+// it refused, a socket the system could not give), else libcurl's text,
+// which may be empty. `kind` and `detail` make its errorCode.
+struct Transport {
+  std::string text;
+  bool own = false;
+  const char* kind = "TRANSPORT";
+  const char* detail = nullptr;
+};
+
+Transport DescribeTransport(const Session* session) {
+  Transport t;
+  t.detail = CurlCodeName(session->transfer_result());
+  switch (session->refusal()) {
+    case Refusal::kLimit:
+      t.text = "the reply is over the limit of " + std::to_string(kReplyLimit) + " bytes";
+      t.kind = "LIMIT";
+      t.detail = nullptr;
+      t.own = true;
+      return t;
+    case Refusal::kMemory:
+      t.text = "out of memory for the reply";
+      t.own = true;
+      return t;
+    case Refusal::kNone:
+      break;
   }
-  return nullptr;
-}
-
-// libcurl's socket opener, as libcurl's own does it, but keeping the
-// system's error number when the system has no socket to give: libcurl
-// reports that as a connection refused.
-curl_socket_t OpenSocket(void* clientp, curlsocktype, curl_sockaddr* address) noexcept {
-  curl_socket_t socket_fd = socket(address->family, address->socktype, address->protocol);
-  if (socket_fd == CURL_SOCKET_BAD)
-    static_cast<Session*>(clientp)->socket_error = qsn::LastSocketError();
-  return socket_fd;
-}
-
-// Fails the request before anything is sent, with errorCode QSN TRANSPORT
-// and the name of what stopped it.
-bool Refuse(Tcl_Interp* interp, const char* message, const char* name) {
-  SetResult(interp, message);
-  SetQsnErrorCode(interp, "TRANSPORT", name);
-  return false;
-}
-
-// Sets up every option of the request on the session's easy handle. Returns
-// false with a message in the result when libcurl refuses one; nothing has
-// been sent then.
-bool SetUpTransfer(Session* session, Tcl_Interp* interp, Tcl_Obj* command,
-                   Tcl_Obj* arglist) {
-  CURL* easy = session->easy.get();
-  curl_easy_reset(easy);
-  ComposeRequestUrl(session);
-  // The first refusal is kept and reported; the options after it are set
-  // only to leave the handle in a known state.
-  CURLcode refused = CURLE_OK;
-  auto check = [&refused](CURLcode code) {
-    if (refused == CURLE_OK) refused = code;
-  };
-  // libcurl copies both strings: the scratch copies may go at once.
-  qsn::DString url_scratch, proxy_scratch;
-  const char* url = WireUrl(session->request_url, url_scratch.get());
-  check(url ? curl_easy_setopt(easy, CURLOPT_URL, url) : CURLE_URL_MALFORMAT);
-  if (session->proxy.length() > 0) {
-    const char* proxy = WireUrl(session->proxy, proxy_scratch.get());
-    check(curl_easy_setopt(easy, CURLOPT_PROXYTYPE, static_cast<long>(CURLPROXY_HTTP)));
-    check(proxy ? curl_easy_setopt(easy, CURLOPT_PROXY, proxy) : CURLE_URL_MALFORMAT);
+  // libcurl words a socket it could not open as a connection refused.
+  if (qsn::IsDescriptorShortage(session->socket_error())) {
+    t.text = "cannot open a socket: " + qsn::OsErrorText(session->socket_error());
+    t.own = true;
+    return t;
   }
-  LogPrintf(3, "url='%s'\n", session->request_url.value());
-  // Peer verification is off by design: deployments reach servers whose
-  // certificates the desktop does not know.
-  check(curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 0L));
-  check(curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, ""));
-  // Cookies the server sets stay in this handle and go back with later
-  // requests of this session only. The engine is switched on with an empty
-  // cookie line rather than an empty cookie file name: libcurl 7.88 loses
-  // the list of file names on every reset, a leak per request.
-  check(curl_easy_setopt(easy, CURLOPT_COOKIELIST, "Set-Cookie:"));
-  check(curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, WriteToResponse));
-  session->socket_error = 0;
-  check(curl_easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, OpenSocket));
-  check(curl_easy_setopt(easy, CURLOPT_OPENSOCKETDATA, session));
-  ResetResponseBuffer();
-  session->errbuf[0] = '\0';
-  check(curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, session->errbuf));
-  check(curl_easy_setopt(easy, CURLOPT_POST, 1L));
-
-  // An empty Expect header keeps libcurl from waiting for 100-continue
-  // before large bodies.
-  session->headers.reset(curl_slist_append(nullptr, "Expect:"));
-  session->form.reset(curl_mime_init(easy));
-  if (!session->headers || !session->form)
-    return Refuse(interp, "out of memory for the request",
-                  CurlCodeName(CURLE_OUT_OF_MEMORY));
-  check(curl_easy_setopt(easy, CURLOPT_HTTPHEADER, session->headers.get()));
-  if (const char* problem = AddFields(session->form.get(), command, arglist))
-    return Refuse(interp, problem, CurlCodeName(CURLE_OUT_OF_MEMORY));
-  check(curl_easy_setopt(easy, CURLOPT_MIMEPOST, session->form.get()));
-  if (refused != CURLE_OK) {
-    LogPrintf(1, "errbuf=%s\n", curl_easy_strerror(refused));
-    return Refuse(interp, curl_easy_strerror(refused), CurlCodeName(refused));
-  }
-  return true;
+  t.text = session->errbuf();
+  return t;
 }
 
-// Ends what the last request left on the session: a transfer still running
-// (a no-wait request's) is driven to its end, its reply to be dropped, and
-// the handle is detached. A handle whose last connection ended while still
-// being made (EINPROGRESS, 115 on Linux) is replaced, as it would keep
-// failing. Returns how libcurl's driving went: a no-wait request that could
-// not be driven to its end may never have reached the server.
-CURLMcode FinishLastTransfer(Session* session) {
-  CURLMcode drained = session->transfer_done ? CURLM_OK : DrainTransfer(session);
-  curl_multi_remove_handle(session->multi.get(), session->easy.get());
-  FreeTransferParts(session);
+// What concludes a request once its statistics are out, taken from the
+// session and the buffer before the callback runs: the callback may close
+// the session or send another request on it, which refills both.
+struct Ending {
+  long code;
+  ReplyBody body;
+  std::string errtext;  // libcurl's error text
+  std::string url;      // the request's
+  bool completed;       // libcurl says the transfer completed
+  CURLcode result;      // how libcurl says it ended
+  Transport transport;  // for one that did not complete
+};
 
+// Step 1: whether the transfer failed, judged by the OS error number: only
+// a transfer that left one (or whose number cannot be read) fails here, with
+// the error text and the URL, or the number's words. A number left on the
+// handle by an earlier failed transfer does not fail one that libcurl says
+// completed. Returns TCL_OK, or TCL_ERROR with the message set.
+int JudgeTransfer(Session* session, Tcl_Interp* interp) {
   long errcode = 0;
-  if (curl_easy_getinfo(session->easy.get(), CURLINFO_OS_ERRNO, &errcode) == CURLE_OK &&
-      qsn::IsConnectInProgress(errcode)) {
-    LogPrintf(3, "Переинициализируем curl из-за ошибки %ld (Operation in progress)\n",
-              errcode);
-    qsn::EasyPtr fresh(curl_easy_init());
-    if (fresh) session->easy = std::move(fresh);
+  bool known = session->OsError(&errcode);
+  if (known) LogPrintf(1, "error code=%ld\n", errcode);
+  if (known && (errcode == 0 || session->completed())) return TCL_OK;
+
+  Transport t = DescribeTransport(session);
+  if (!t.text.empty()) {
+    session->DropReply();
+    return FailTransfer(interp, t.text, session->request_url(), t.kind, t.detail);
   }
-  return drained;
+  SetResult(interp,
+            errcode != 0 ? qsn::OsErrorText(errcode).c_str() : "Неопределённая ошибка");
+  SetQsnErrorCode(interp, t.kind, t.detail);
+  return TCL_ERROR;
+}
+
+// Step 3: the five reports to the callback, in order; the first code other
+// than TCL_OK ends them.
+int ReportFigures(Session* session, Tcl_Interp* interp, Tcl_Obj* callback,
+                  const Figures& figures) {
+  const struct {
+    const char* name;
+    Tcl_WideInt value;
+  } reports[] = {{"artotal", session->received_total()},
+                 {"astotal", session->sent_total()},
+                 {"rtotal", figures.received},
+                 {"stotal", figures.sent},
+                 {"rspeed", figures.speed}};
+  for (const auto& report : reports) {
+    int result = Report(interp, callback, report.name, report.value);
+    if (result != TCL_OK) return result;
+  }
+  return TCL_OK;
+}
+
+// A status that is no success: neither 2xx nor missing (0, no answer).
+bool FailingStatus(long code) { return code >= 100 && (code < 200 || code > 299); }
+
+// A body that is no reply, under a status that is no success, most likely
+// comes from something between client and server (a proxy's error page):
+// the status after the parser's message says so.
+int FailForStatus(Tcl_Interp* interp, long code, bool parsed) {
+  Tcl_Obj* message = parsed ? Tcl_DuplicateObj(Tcl_GetObjResult(interp))
+                            : Tcl_NewStringObj("no reply", -1);
+  Tcl_AppendPrintfToObj(message, " (HTTP %ld)", code);
+  Tcl_SetObjResult(interp, message);
+  SetHttpErrorCode(interp, code);
+  return TCL_ERROR;
+}
+
+// The reply in a body that arrived whole.
+int ConcludeReply(Session* live, Tcl_Interp* interp, const Ending& ending) {
+  std::string& body = *ending.body;
+  // Servers written in C often send their string's terminating NUL too.
+  size_t length = body.size();
+  while (length > 0 && body[length - 1] == '\0') --length;
+  body.resize(length);
+  LogPrintf(4, "preresult=%s\n", body.c_str());
+  std::string scratch;
+  size_t text_length = 0;
+  const char* text = FromWireText(body.data(), length, &scratch, &text_length);
+  if (!text) {
+    SetResult(interp, "cannot convert the reply from UTF-8: Tcl has no utf-8 encoding");
+    SetQsnErrorCode(interp, "REPLY");
+    return TCL_ERROR;
+  }
+  ReplyOutcome outcome;
+  int result = ParseReply(interp, text, text_length, &outcome);
+  bool no_reply =
+      outcome.kind == ReplyKind::kMalformed || outcome.kind == ReplyKind::kNoOption;
+  if (no_reply && FailingStatus(ending.code)) {
+    result = FailForStatus(interp, ending.code, outcome.kind == ReplyKind::kMalformed);
+    if (outcome.kind == ReplyKind::kNoOption) outcome.changeurl.reset();
+  } else if (outcome.kind == ReplyKind::kServerError) {
+    SetQsnErrorCode(interp, "SERVER");
+  } else if (outcome.kind == ReplyKind::kMalformed) {
+    SetQsnErrorCode(interp, "REPLY");
+  } else if (outcome.kind == ReplyKind::kTooLarge) {
+    SetQsnErrorCode(interp, "LIMIT");
+  }
+  if (live && outcome.changeurl) live->MoveTo(*outcome.changeurl);
+  LogPrintf(4, "postresult=%s\n", Tcl_GetStringResult(interp));
+  return result;
+}
+
+// A transfer that libcurl says did not complete but that left no OS error
+// number. With no body, libcurl's text alone is the message, as it always
+// was ("Empty reply from server"); a partial body, or a failure the host
+// words itself, fails with the text and the URL instead of being parsed.
+int ConcludeIncomplete(Tcl_Interp* interp, const Ending& ending) {
+  const Transport& t = ending.transport;
+  bool body = ending.body && !ending.body->empty();
+  if (!body && !t.own && !t.text.empty()) {
+    SetResult(interp, t.text.c_str());
+    SetQsnErrorCode(interp, t.kind, t.detail);
+    return TCL_ERROR;
+  }
+  std::string text = t.text.empty() ? curl_easy_strerror(ending.result) : t.text;
+  return FailTransfer(interp, text, ending.url.c_str(), t.kind, t.detail);
+}
+
+// Step 4: the result of the request. `live` is its session, or null when
+// the callback closed it: the server's path then goes nowhere.
+int Conclude(Session* live, Tcl_Interp* interp, const Ending& ending) {
+  if (ending.code == 404) {
+    SetResult(interp, "Сервер умер");
+    SetHttpErrorCode(interp, 404);
+    if (live) live->ForgetPath();
+    return TCL_ERROR;
+  }
+  if (!ending.completed) return ConcludeIncomplete(interp, ending);
+  if (ending.body && !ending.body->empty()) return ConcludeReply(live, interp, ending);
+  if (!ending.errtext.empty()) {
+    SetResult(interp, ending.errtext.c_str());
+    SetQsnErrorCode(interp, "TRANSPORT", CurlCodeName(CURLE_OK));
+    return TCL_ERROR;
+  }
+  if (FailingStatus(ending.code)) return FailForStatus(interp, ending.code, false);
+  Tcl_ResetResult(interp);
+  LogPrintf(2, "empty result\n");
+  return TCL_OK;
+}
+
+// What a waited request returns once its transfer has ended: a transport
+// error, "Сервер умер" on HTTP 404, a failing statistics callback, the
+// parsed reply, or an empty result. Logs the statistics on the way.
+int FinishWaitedRequest(Session* session, Tcl_Interp* interp, Tcl_Obj* callback) {
+  if (JudgeTransfer(session, interp) != TCL_OK) return TCL_ERROR;
+  Figures figures = session->LogStatistics();
+  bool completed = session->completed();
+  Ending ending{figures.code,
+                session->TakeReply(),
+                session->errbuf(),
+                session->request_url(),
+                completed,
+                session->transfer_result(),
+                completed ? Transport{} : DescribeTransport(session)};
+  if (callback) {
+    int result = ReportFigures(session, interp, callback, figures);
+    if (result != TCL_OK) return result;
+  }
+  return Conclude(session->closed ? nullptr : session, interp, ending);
 }
 
 // The fifth word. A word that is no boolean leaves the request waited for,
@@ -159,12 +257,12 @@ int ReadNowait(Tcl_Interp* interp, Tcl_Obj* word) {
   return nowait;
 }
 
-// Fails the request: the session's last transfer could not be ended, or the
-// new one not attached.
-int FailMulti(Session* session, Tcl_Interp* interp, const std::string& text,
-              CURLMcode code) {
-  return FailTransfer(interp, text, session->request_url.value(), "TRANSPORT",
-                      CurlMultiCodeName(code));
+// A request that failed before its outcome: its message, errorCode QSN
+// TRANSPORT and libcurl's code.
+int FailRequest(Session* session, Tcl_Interp* interp, const std::string& message) {
+  SetResult(interp, message.c_str());
+  SetQsnErrorCode(interp, "TRANSPORT", session->error_name());
+  return TCL_ERROR;
 }
 
 }  // namespace
@@ -176,7 +274,7 @@ int RequestCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) 
     SetQsnErrorCode(interp, "USAGE");
     return TCL_ERROR;
   }
-  Session* session = FindSession(Tcl_GetString(objv[1]));
+  Session* session = FindSession(interp, Tcl_GetString(objv[1]));
   if (!session) {
     SetResult(interp, "Wrong session id");
     SetQsnErrorCode(interp, "USAGE");
@@ -186,38 +284,13 @@ int RequestCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) 
   Tcl_Obj* callback = objc > 5 ? objv[5] : nullptr;
   SessionUse use(session);
 
-  if (CURLMcode drained = FinishLastTransfer(session); drained != CURLM_OK) {
-    std::string text =
-        std::string("the no-wait request before this one did not complete: ") +
-        curl_multi_strerror(drained);
-    return FailMulti(session, interp, text, drained);
-  }
-  if (!SetUpTransfer(session, interp, objv[2], objv[3])) {
-    FreeTransferParts(session);
-    return TCL_ERROR;
-  }
-  CURLMcode added = curl_multi_add_handle(session->multi.get(), session->easy.get());
-  if (added != CURLM_OK) {
-    FreeTransferParts(session);
-    return FailMulti(session, interp, curl_multi_strerror(added), added);
-  }
-  session->transfer_done = false;
-  session->transfer_result = CURLE_OK;
-  LogPrintf(3, "perform %s\n", nowait ? "with no wait" : "and wait");
-
-  std::time_t t1 = std::time(nullptr);
-  int still_running = 0;
-  CURLMcode performed = PerformTransfer(session, &still_running);
-  if (performed == CURLM_OK && nowait) {
+  std::string error;
+  if (!session->Finish(&error) || !session->Start(objv[2], objv[3], !nowait, &error))
+    return FailRequest(session, interp, error);
+  if (nowait) {
     Tcl_ResetResult(interp);
     LogPrintf(2, "NOWAIT empty result\n");
     return TCL_OK;
   }
-  if (performed == CURLM_OK) {
-    LogPrintf(3, "Waiting for perform finish...\n");
-    performed = WaitTransfer(session, still_running);
-  }
-  if (performed != CURLM_OK)
-    return FailMulti(session, interp, curl_multi_strerror(performed), performed);
-  return FinishWaitedRequest(session, interp, t1, callback);
+  return FinishWaitedRequest(session, interp, callback);
 }

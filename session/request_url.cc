@@ -24,11 +24,6 @@ void ComposeUrl(const qsn::DString& base, const char* path, int path_length,
   Tcl_DStringAppend(out, path, path_length);
 }
 
-void ComposeRequestUrl(Session* session) {
-  ComposeUrl(session->base_url, session->path.value(), session->path.length(),
-             session->request_url.get());
-}
-
 const char* WireUrl(const qsn::DString& url, Tcl_DString* scratch) {
   int length = 0;
   const char* wire = ToWireText(url.value(), url.length(), scratch, &length);

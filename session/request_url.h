@@ -3,16 +3,12 @@
 #pragma once
 
 #include "base/owners.h"
-#include "session/session.h"
 
-// Puts into `out` (emptied first) `base` joined with `path` as below.
+// Puts into `out`, emptied first, `base` and then `path`, with exactly one
+// "/" between them where either side brings one, and one added where
+// neither does (so an empty path gives the base URL with a trailing "/").
 void ComposeUrl(const qsn::DString& base, const char* path, int path_length,
                 Tcl_DString* out);
-
-// Rebuilds session->request_url: base_url, then path, with exactly one "/"
-// between them where either side brings one, and one added where neither
-// does (so an empty path gives the base URL with a trailing "/").
-void ComposeRequestUrl(Session* session);
 
 // The bytes libcurl is given for a URL or a proxy held as a Tcl string: its
 // UTF-8, as the request's fields go out (a character past U+FFFF as four

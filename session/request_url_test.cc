@@ -9,15 +9,15 @@
 namespace {
 
 std::string Compose(const char* base, const char* path) {
-  Session session;
-  Tcl_DStringAppend(session.base_url.get(), base, -1);
-  Tcl_DStringAppend(session.path.get(), path, -1);
-  ComposeRequestUrl(&session);
-  ComposeRequestUrl(&session);  // rebuilt from scratch, never appended to
-  return session.request_url.value();
+  qsn::DString base_url, url;
+  Tcl_DStringAppend(base_url.get(), base, -1);
+  int length = static_cast<int>(std::strlen(path));
+  ComposeUrl(base_url, path, length, url.get());
+  ComposeUrl(base_url, path, length, url.get());  // rebuilt, never appended to
+  return url.value();
 }
 
-TEST(ComposeRequestUrl, JoinsBaseAndPathWithExactlyOneSlash) {
+TEST(ComposeUrl, JoinsBaseAndPathWithExactlyOneSlash) {
   EXPECT_EQ(Compose("http://h/app", ""), "http://h/app/");
   EXPECT_EQ(Compose("http://h/app/", ""), "http://h/app/");
   EXPECT_EQ(Compose("http://h/app", "/x/y"), "http://h/app/x/y");
@@ -26,7 +26,7 @@ TEST(ComposeRequestUrl, JoinsBaseAndPathWithExactlyOneSlash) {
   EXPECT_EQ(Compose("http://h/app", "x"), "http://h/app/x");
 }
 
-TEST(ComposeRequestUrl, EmptyBaseCountsAsNotEndingInASlash) {
+TEST(ComposeUrl, EmptyBaseCountsAsNotEndingInASlash) {
   EXPECT_EQ(Compose("", ""), "/");
   EXPECT_EQ(Compose("", "/p"), "/p");
   // Only one slash is dropped or added: what the server gave is kept.

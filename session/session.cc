@@ -1,152 +1,346 @@
-// The session table, the session commands and a session's life.
+// A session's transfer: setting up a request, driving it with libcurl's
+// multi interface, the reply body it writes, and its statistics.
 #include "session/session.h"
 
-#include <chrono>
-#include <cstdio>
-#include <memory>
 #include <new>
-#include <vector>
+#include <utility>
 
+#include "base/platform.h"
 #include "log/log.h"
 #include "session/error_code.h"
-#include "session/request.h"
-#include "session/transfer.h"
-
-Tcl_HashTable SessionTable;
+#include "session/request_url.h"
+#include "session/wire_text.h"
 
 namespace {
 
-// Ids count up for the life of the process, so no live session ever shares
-// an id with another, closed or open.
-unsigned long long next_session_number = 1;
+constexpr int kTickMs = 1000;
 
-// Tcl's exit handler: `exit` ends the process without returning from the
-// script.
-void FinishPendingAtExit(ClientData) noexcept {
-  FinishPendingTransfers(kPendingBudgetMs);
+// Room for `bytes` more, doubling as a string would, but never reserving
+// past the limit: a body at the limit holds 1 GiB, not 2.
+void Reserve(std::string* buffer, size_t bytes) {
+  size_t needed = buffer->size() + bytes;
+  if (needed <= buffer->capacity()) return;
+  size_t grown = buffer->capacity() * 2;
+  if (grown > kReplyLimit) grown = kReplyLimit;
+  buffer->reserve(grown > needed ? grown : needed);
 }
 
-// The live sessions whose last transfer is still running.
-std::vector<Session*> PendingSessions() {
-  std::vector<Session*> pending;
-  Tcl_HashSearch search;
-  for (Tcl_HashEntry* entry = Tcl_FirstHashEntry(&SessionTable, &search); entry;
-       entry = Tcl_NextHashEntry(&search)) {
-    Session* session = static_cast<Session*>(Tcl_GetHashValue(entry));
-    if (!session->transfer_done) pending.push_back(session);
-  }
-  return pending;
-}
+// The log lines of the bytes of one direction: its head (request line or
+// status line, with the headers) as a long, its body and the two together
+// as doubles. Whole formats rather than names put in through "%s": the
+// formatting copies literal text for less, and these lines go out with
+// every request.
+struct ByteLines {
+  const char* head;
+  const char* body;
+  const char* total;
+};
+constexpr ByteLines kSentLines = {"отправлено байт запроса=%ld\n", "заслано байт=%g\n",
+                                  "отправлено байт всего=%g\n"};
+constexpr ByteLines kReceivedLines = {"получено байт заголовка=%ld\n",
+                                      "получено байт=%g\n", "получено байт всего=%g\n"};
 
-void SetUsageError(Tcl_Interp* interp) { SetQsnErrorCode(interp, "USAGE"); }
+// Logs the bytes of one direction, each figure only when libcurl knows it,
+// and returns the head and the body together.
+curl_off_t LogBytes(CURL* easy, CURLINFO head_info, CURLINFO body_info,
+                    const ByteLines& lines) {
+  long head = 0;
+  if (curl_easy_getinfo(easy, head_info, &head) == CURLE_OK)
+    LogPrintf(3, lines.head, head);
+  curl_off_t body = 0;
+  if (curl_easy_getinfo(easy, body_info, &body) == CURLE_OK)
+    LogPrintf(3, lines.body, static_cast<double>(body));
+  LogPrintf(3, lines.total, static_cast<double>(head + body));
+  return head + body;
+}
 
 }  // namespace
+
+std::unique_ptr<Session> Session::Create(const char* base_url, int base_length,
+                                         const char* proxy, int proxy_length,
+                                         std::string* error) {
+  std::unique_ptr<Session> session(new (std::nothrow) Session);
+  if (session) {
+    session->easy_.reset(curl_easy_init());
+    session->multi_.reset(curl_multi_init());
+  }
+  if (!session || !session->easy_ || !session->multi_) {
+    *error = "cannot create a transfer handle";
+    return nullptr;
+  }
+  Tcl_DStringAppend(session->base_url_.get(), base_url, base_length);
+  Tcl_DStringAppend(session->proxy_.get(), proxy, proxy_length);
+  return session;
+}
 
 Session::~Session() {
   // Detach first: cleaning up an easy handle still attached to a multi
   // handle leaves the multi handle pointing at freed memory.
-  if (multi && easy) curl_multi_remove_handle(multi.get(), easy.get());
+  if (multi_ && easy_) curl_multi_remove_handle(multi_.get(), easy_.get());
+  easy_.reset();
+  multi_.reset();
+  form_.reset();
+  headers_.reset();
 }
 
-void RegisterSessionCommands(Tcl_Interp* interp) {
-  // Without it every transfer handle fails to appear; the commands then say
-  // so one by one, and the log says why.
-  if (CURLcode code = curl_global_init(CURL_GLOBAL_DEFAULT); code != CURLE_OK)
-    LogPrintf(1, "curl_global_init: %s\n", curl_easy_strerror(code));
-  Tcl_InitHashTable(&SessionTable, TCL_STRING_KEYS);
-  Tcl_CreateObjCommand(interp, "createQSNsession", CreateSessionCmd, nullptr, nullptr);
-  Tcl_CreateObjCommand(interp, "requestQSN", RequestCmd, nullptr, nullptr);
-  Tcl_CreateObjCommand(interp, "closeQSNsession", CloseSessionCmd, nullptr, nullptr);
-  Tcl_CreateExitHandler(FinishPendingAtExit, nullptr);
+bool Session::Finish(std::string* error) {
+  std::string drain_error;
+  bool drained = transfer_done_ || Drain(&drain_error);
+  curl_multi_remove_handle(multi_.get(), easy_.get());
+  form_.reset();
+  headers_.reset();
+
+  long errcode = 0;
+  if (OsError(&errcode) && qsn::IsConnectInProgress(errcode)) {
+    LogPrintf(3, "Переинициализируем curl из-за ошибки %ld (Operation in progress)\n",
+              errcode);
+    qsn::EasyPtr fresh(curl_easy_init());
+    if (fresh) easy_ = std::move(fresh);
+  }
+  if (drained) return true;
+  return FailMulti("the no-wait request before this one did not complete: " + drain_error,
+                   CURLM_OK, error);
 }
 
-void FinishPendingTransfers(int budget_ms) {
-  using Clock = std::chrono::steady_clock;
-  Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(budget_ms);
-  std::vector<Session*> pending = PendingSessions();
-  // Each session has a multi handle of its own: they take turns, each
-  // waiting a few milliseconds at most, until all have ended or the time
-  // is up.
-  while (!pending.empty() && Clock::now() < deadline) {
-    for (size_t i = 0; i < pending.size();) {
-      if (StepTransfer(pending[i], 10) != CURLM_OK || pending[i]->transfer_done) {
-        pending[i] = pending.back();
-        pending.pop_back();
-      } else {
-        ++i;
-      }
+bool Session::Start(Tcl_Obj* command, Tcl_Obj* arglist, bool wait, std::string* error) {
+  if (!SetUp(command, arglist, error)) {
+    form_.reset();
+    headers_.reset();
+    return false;
+  }
+  CURLMcode code = curl_multi_add_handle(multi_.get(), easy_.get());
+  if (code != CURLM_OK) {
+    form_.reset();
+    headers_.reset();
+    return FailMulti(curl_multi_strerror(code), code, error);
+  }
+  transfer_done_ = false;
+  transfer_result_ = CURLE_OK;
+  LogPrintf(3, "perform %s\n", wait ? "and wait" : "with no wait");
+
+  started_ = std::time(nullptr);
+  int still_running = 0;
+  code = Perform(&still_running);
+  if (code == CURLM_OK && wait) {
+    LogPrintf(3, "Waiting for perform finish...\n");
+    code = Wait(still_running);
+  }
+  return code == CURLM_OK || FailMulti(curl_multi_strerror(code), code, error);
+}
+
+bool Session::Drain(std::string* error) {
+  int still_running = 0;
+  CURLMcode code = Perform(&still_running);
+  if (code == CURLM_OK) code = Wait(still_running);
+  if (code != CURLM_OK) {
+    *error = curl_multi_strerror(code);
+    error_name_ = CurlMultiCodeName(code);
+  }
+  return code == CURLM_OK;
+}
+
+bool Session::Step(int wait_ms) {
+  int still_running = 0;
+  CURLMcode code = curl_multi_poll(multi_.get(), nullptr, 0, wait_ms, nullptr);
+  if (code == CURLM_OK) code = Perform(&still_running);
+  if (code == CURLM_OK && still_running == 0) NoteEnded();
+  return code == CURLM_OK;
+}
+
+bool Session::FailMulti(const std::string& text, CURLMcode code, std::string* error) {
+  // A drain that failed has named its code already.
+  if (code != CURLM_OK) error_name_ = CurlMultiCodeName(code);
+  LogPrintf(1, "errbuf=%s\n", text.c_str());
+  *error = text + " " + request_url_.value();
+  reply_.reset();
+  return false;
+}
+
+CURLMcode Session::Perform(int* still_running) {
+  CURLMcode code;
+  do {
+    code = curl_multi_perform(multi_.get(), still_running);
+  } while (code == CURLM_CALL_MULTI_PERFORM);
+  return code;
+}
+
+CURLMcode Session::Wait(int still_running) {
+  CURLMcode code = CURLM_OK;
+  while (still_running && code == CURLM_OK) {
+    // libcurl polls its own sockets, whatever their numbers (select's sets
+    // end at FD_SETSIZE), and cuts the tick short when its timer is due
+    // sooner. Unlike curl_multi_wait, it sleeps out the tick when it has no
+    // socket to offer, instead of returning at once and spinning.
+    code = curl_multi_poll(multi_.get(), nullptr, 0, kTickMs, nullptr);
+    if (code == CURLM_OK) code = Perform(&still_running);
+  }
+  NoteEnded();
+  return code;
+}
+
+void Session::NoteEnded() {
+  int queued;
+  while (CURLMsg* msg = curl_multi_info_read(multi_.get(), &queued)) {
+    if (msg->msg == CURLMSG_DONE && msg->easy_handle == easy_.get()) {
+      transfer_done_ = true;
+      transfer_result_ = msg->data.result;
     }
   }
 }
 
-Session* FindSession(const char* id) {
-  Tcl_HashEntry* entry = Tcl_FindHashEntry(&SessionTable, id);
-  return entry ? static_cast<Session*>(Tcl_GetHashValue(entry)) : nullptr;
+bool Session::OsError(long* errcode) const {
+  return curl_easy_getinfo(easy_.get(), CURLINFO_OS_ERRNO, errcode) == CURLE_OK;
 }
 
-SessionUse::~SessionUse() {
-  if (--session_->users == 0 && session_->closed) delete session_;
+void Session::MoveTo(const std::string& path) {
+  if (!UsableUrl(base_url_, path.data(), static_cast<int>(path.size()))) {
+    LogPrintf(1, "-changeurl %s ignored: libcurl cannot use it\n", path.c_str());
+    return;
+  }
+  Tcl_DStringSetLength(path_.get(), 0);
+  Tcl_DStringAppend(path_.get(), path.data(), static_cast<int>(path.size()));
 }
 
-void FreeTransferParts(Session* session) {
-  session->form.reset();
-  session->headers.reset();
+Figures Session::LogStatistics() {
+  CURL* easy = easy_.get();
+  Figures figures;
+  std::time_t ended = std::time(nullptr);
+  char* replyurl = nullptr;
+  if (curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &replyurl) == CURLE_OK && replyurl)
+    LogPrintf(3, "reply from url=%s\n", replyurl);
+  if (curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &figures.code) == CURLE_OK)
+    LogPrintf(3, "response code=%ld\n", figures.code);
+  figures.sent = static_cast<int32_t>(
+      LogBytes(easy, CURLINFO_REQUEST_SIZE, CURLINFO_SIZE_UPLOAD_T, kSentLines));
+  sent_total_ += figures.sent;
+  figures.received = static_cast<int32_t>(
+      LogBytes(easy, CURLINFO_HEADER_SIZE, CURLINFO_SIZE_DOWNLOAD_T, kReceivedLines));
+  received_total_ += figures.received;
+  curl_off_t downspeed = 0;
+  if (curl_easy_getinfo(easy, CURLINFO_SPEED_DOWNLOAD_T, &downspeed) == CURLE_OK)
+    LogPrintf(3, "скорость заполучения=%g\n", static_cast<double>(downspeed));
+  figures.speed = static_cast<int32_t>(downspeed);
+  LogPrintf(3, "Длительность выполнения запроса=%g\n", std::difftime(ended, started_));
+  return figures;
 }
 
-// createQSNsession url ?proxy?
-int CreateSessionCmd(ClientData, Tcl_Interp* interp, int objc,
-                     Tcl_Obj* const objv[]) noexcept {
-  if (objc < 2 || objc > 3) {
-    Tcl_WrongNumArgs(interp, 1, objv, "<url> ?proxy?");
-    SetUsageError(interp);
-    return TCL_ERROR;
+// libcurl's write callback, given the session through CURLOPT_WRITEDATA.
+// Refuses bytes that would take the reply past kReplyLimit, or that find
+// no memory, which makes libcurl end the transfer with CURLE_WRITE_ERROR.
+size_t Session::WriteReply(char* data, size_t size, size_t count,
+                           void* session_ptr) noexcept {
+  Session* session = static_cast<Session*>(session_ptr);
+  size_t bytes = size * count;
+  size_t held = session->reply_ ? session->reply_->size() : 0;
+  if (bytes > kReplyLimit - held) {
+    session->refusal_ = Refusal::kLimit;
+    return 0;
   }
-  std::unique_ptr<Session> session(new (std::nothrow) Session{});
-  if (session) {
-    session->easy.reset(curl_easy_init());
-    session->multi.reset(curl_multi_init());
+  try {
+    if (!session->reply_) session->reply_ = std::make_unique<std::string>();
+    Reserve(session->reply_.get(), bytes);
+    session->reply_->append(data, bytes);
+  } catch (const std::bad_alloc&) {
+    session->refusal_ = Refusal::kMemory;
+    return 0;
   }
-  if (!session || !session->easy || !session->multi) {
-    Tcl_SetObjResult(interp, Tcl_NewStringObj("cannot create a transfer handle", -1));
-    return TCL_ERROR;
-  }
-  int length;
-  const char* url = Tcl_GetStringFromObj(objv[1], &length);
-  Tcl_DStringAppend(session->base_url.get(), url, length);
-  if (objc == 3) {
-    const char* proxy = Tcl_GetStringFromObj(objv[2], &length);
-    Tcl_DStringAppend(session->proxy.get(), proxy, length);
-  }
-
-  char chname[30];
-  std::snprintf(chname, sizeof chname, "qsn%llu", next_session_number++);
-  int isnew;
-  Tcl_HashEntry* entry = Tcl_CreateHashEntry(&SessionTable, chname, &isnew);
-  Tcl_SetHashValue(entry, session.release());
-  Tcl_SetObjResult(interp, Tcl_NewStringObj(chname, -1));
-  return TCL_OK;
+  return bytes;
 }
 
-// closeQSNsession sessionId
-int CloseSessionCmd(ClientData, Tcl_Interp* interp, int objc,
-                    Tcl_Obj* const objv[]) noexcept {
-  if (objc != 2) {
-    Tcl_WrongNumArgs(interp, 1, objv, "<session id>");
-    SetUsageError(interp);
-    return TCL_ERROR;
+// libcurl's socket opener, as libcurl's own does it, but keeping the
+// system's error number when the system has no socket to give: libcurl
+// reports that as a connection refused.
+curl_socket_t Session::OpenSocket(void* session, curlsocktype,
+                                  curl_sockaddr* address) noexcept {
+  curl_socket_t socket_fd = socket(address->family, address->socktype, address->protocol);
+  if (socket_fd == CURL_SOCKET_BAD)
+    static_cast<Session*>(session)->socket_error_ = qsn::LastSocketError();
+  return socket_fd;
+}
+
+// Adds the form's two fields, each as the UTF-8 of its Tcl string.
+bool Session::AddFields(Tcl_Obj* command, Tcl_Obj* arglist, std::string* error) {
+  struct {
+    const char* name;
+    Tcl_Obj* value;
+  } fields[] = {{"command", command}, {"arglist", arglist}};
+  for (const auto& field : fields) {
+    int length;
+    const char* value = Tcl_GetStringFromObj(field.value, &length);
+    LogPrintf(3, "%s=%s\n", field.name, value);
+    qsn::DString scratch;
+    const char* wire = ToWireText(value, length, scratch.get(), &length);
+    if (!wire) {
+      *error = "cannot convert the request to UTF-8: Tcl has no utf-8 encoding";
+      return false;
+    }
+    curl_mimepart* part = curl_mime_addpart(form_.get());
+    // libcurl copies the data: the scratch copy may go at once.
+    if (!part || curl_mime_name(part, field.name) != CURLE_OK ||
+        curl_mime_data(part, wire, length) != CURLE_OK) {
+      *error = "cannot build the request form";
+      return false;
+    }
   }
-  Tcl_HashEntry* entry = Tcl_FindHashEntry(&SessionTable, Tcl_GetString(objv[1]));
-  if (!entry) {
-    Tcl_SetObjResult(interp, Tcl_NewStringObj("Wrong session id", -1));
-    SetUsageError(interp);
-    return TCL_ERROR;
+  return true;
+}
+
+// Sets up every option of the request on the easy handle. The first option
+// libcurl refuses is reported; the options after it are set only to leave
+// the handle in a known state. Nothing has been sent when it fails.
+bool Session::SetUp(Tcl_Obj* command, Tcl_Obj* arglist, std::string* error) {
+  CURL* easy = easy_.get();
+  curl_easy_reset(easy);
+  ComposeUrl(base_url_, path_.value(), path_.length(), request_url_.get());
+  CURLcode refused = CURLE_OK;
+  auto check = [&refused](CURLcode code) {
+    if (refused == CURLE_OK) refused = code;
+  };
+  // libcurl copies both strings: the scratch copies may go at once.
+  qsn::DString url_scratch, proxy_scratch;
+  const char* url = WireUrl(request_url_, url_scratch.get());
+  check(url ? curl_easy_setopt(easy, CURLOPT_URL, url) : CURLE_URL_MALFORMAT);
+  if (proxy_.length() > 0) {
+    const char* proxy = WireUrl(proxy_, proxy_scratch.get());
+    check(curl_easy_setopt(easy, CURLOPT_PROXYTYPE, static_cast<long>(CURLPROXY_HTTP)));
+    check(proxy ? curl_easy_setopt(easy, CURLOPT_PROXY, proxy) : CURLE_URL_MALFORMAT);
   }
-  Session* session = static_cast<Session*>(Tcl_GetHashValue(entry));
-  Tcl_DeleteHashEntry(entry);
-  // Closed from a statistics callback of its own request: that request
-  // still holds the record and destroys it when it returns. A no-wait
-  // transfer still running is abandoned either way.
-  session->closed = true;
-  if (session->users == 0) delete session;
-  return TCL_OK;
+  LogPrintf(3, "url='%s'\n", request_url_.value());
+  // Peer verification is off by design: deployments reach servers whose
+  // certificates the desktop does not know.
+  check(curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 0L));
+  check(curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, ""));
+  // Cookies the server sets stay in this handle and go back with later
+  // requests of this session only. The engine is switched on with an empty
+  // cookie line rather than an empty cookie file name: libcurl 7.88 loses
+  // the list of file names on every reset, a leak per request.
+  check(curl_easy_setopt(easy, CURLOPT_COOKIELIST, "Set-Cookie:"));
+  check(curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, WriteReply));
+  check(curl_easy_setopt(easy, CURLOPT_WRITEDATA, this));
+  socket_error_ = 0;
+  check(curl_easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, OpenSocket));
+  check(curl_easy_setopt(easy, CURLOPT_OPENSOCKETDATA, this));
+  reply_.reset();
+  refusal_ = Refusal::kNone;
+  errbuf_[0] = '\0';
+  check(curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errbuf_));
+  check(curl_easy_setopt(easy, CURLOPT_POST, 1L));
+
+  // An empty Expect header keeps libcurl from waiting for 100-continue
+  // before large bodies.
+  headers_.reset(curl_slist_append(nullptr, "Expect:"));
+  form_.reset(curl_mime_init(easy));
+  error_name_ = CurlCodeName(CURLE_OUT_OF_MEMORY);
+  if (!headers_ || !form_) {
+    *error = "out of memory for the request";
+    return false;
+  }
+  check(curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers_.get()));
+  if (!AddFields(command, arglist, error)) return false;
+  check(curl_easy_setopt(easy, CURLOPT_MIMEPOST, form_.get()));
+  if (refused == CURLE_OK) return true;
+  LogPrintf(1, "errbuf=%s\n", curl_easy_strerror(refused));
+  *error = curl_easy_strerror(refused);
+  error_name_ = CurlCodeName(refused);
+  return false;
 }

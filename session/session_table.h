@@ -1,0 +1,24 @@
+// The sessions of an interpreter: the table kept with it, the commands that
+// open and close sessions, and the drain of no-wait requests at the end.
+// Deleting the interpreter closes its sessions.
+#pragma once
+
+#include <tcl.h>
+
+#include "session/session.h"
+
+// Creates the interpreter's session table and installs createQSNsession,
+// requestQSN and closeQSNsession.
+void RegisterSessionCommands(Tcl_Interp* interp);
+
+// The interpreter's live session with this id, or null.
+Session* FindSession(Tcl_Interp* interp, const char* id);
+
+// Gives the no-wait transfers still running on the interpreter's sessions
+// at most `budget_ms` milliseconds in all to complete, then leaves them: a
+// notice that is a script's last act still reaches the server. Called when
+// the script returns, and by Tcl's exit handlers when it calls `exit`.
+void FinishPendingTransfers(Tcl_Interp* interp, int budget_ms);
+
+// How long the host lets pending no-wait transfers run at its end.
+constexpr int kPendingBudgetMs = 2000;
