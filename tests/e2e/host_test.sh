@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# shellcheck disable=SC2154  # scratch, rc and host_limit come from lib.sh
 # The real qsnclient in a scratch working directory: start-up, the command
 # line, the init file, the log and mputs, loglevel, errors and exit.
 # shellcheck source-path=SCRIPTDIR source=lib.sh
@@ -35,7 +36,7 @@ check "Tk refuses: the host's own count" log_has "$d" "argv=<-help a> argc=3 "
 # With a display Tk is there and its options are taken out the same way.
 if command -v xvfb-run >/dev/null; then
   pack_into "$d" <<<"$args_script; mputs screen=[winfo exists .]"
-  (cd "$d" && xvfb-run -a "$QSNCLIENT" -name X a "b c") && rc=0 || rc=$?
+  (cd "$d" && xvfb-run -a timeout "$host_limit" "$QSNCLIENT" -name X a "b c") && rc=0 || rc=$?
   check "xvfb exits 0" equals status 0 "$rc"
   check "xvfb argv" log_has "$d" "argv=<a {b c}> argc=2 argv0=$QSNCLIENT interactive=0 tk=1"
   check "xvfb main window" log_has "$d" "screen=1"
@@ -158,7 +159,8 @@ check "error trace on stderr as in the log" equals stderr "$trace" "$(cat "$d/st
 # ... in the terminal's encoding: a KOI8-R locale made for the test.
 mkdir -p "$scratch/locales"
 if localedef -i ru_RU -f KOI8-R "$scratch/locales/ru_RU.KOI8-R" 2>/dev/null; then
-  (cd "$d" && env -u DISPLAY LOCPATH="$scratch/locales" LC_ALL=ru_RU.KOI8-R "$QSNCLIENT") 2>"$d/stderr"
+  (cd "$d" && env -u DISPLAY LOCPATH="$scratch/locales" LC_ALL=ru_RU.KOI8-R \
+    timeout "$host_limit" "$QSNCLIENT") 2>"$d/stderr"
   check "stderr in KOI8-R" equals stderr "$trace" "$(iconv -f KOI8-R -t UTF-8 "$d/stderr")"
 else
   echo "localedef cannot make a KOI8-R locale (package locales)" >&2
@@ -227,7 +229,8 @@ check "no log: script ran" equals marker yes "$(cat "$d/ran" 2>/dev/null)"
 # No Blowfish (OpenSSL's legacy provider missing): said once, nothing run.
 d=$(workdir nocipher)
 pack_into "$d" <<<'set f [open ran w]; close $f'
-(cd "$d" && OPENSSL_MODULES="$d/none" env -u DISPLAY "$QSNCLIENT") && rc=0 || rc=$?
+(cd "$d" && OPENSSL_MODULES="$d/none" env -u DISPLAY timeout "$host_limit" "$QSNCLIENT") &&
+  rc=0 || rc=$?
 check "no cipher: exits 0" equals status 0 "$rc"
 check "no cipher: one line after the display's" equals lines 2 "$(grep -c . "$d/qsnclient.log")"
 check "no cipher: says why" log_has "$d" "no Blowfish-CBC cipher"

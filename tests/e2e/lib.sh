@@ -1,6 +1,7 @@
 # shellcheck shell=bash
 # Helpers for end-to-end tests of the real binaries. A test script sources
-# this, calls `check` for each assertion and `finish` at the end.
+# this, calls `check` for each assertion and `finish` at the end. It sets
+# `scratch`, and run_host sets `rc`, for the test script.
 set -u
 
 QSNCLIENT=${QSNCLIENT:?path of qsnclient}
@@ -30,13 +31,17 @@ pack_into() { "$QSNPACK" pack - "$1/init.dat"; }
 # shellcheck disable=SC2016  # $DISPLAY is the host's text, not expanded
 no_display() { echo 'Tk_Init: no display name and no $DISPLAY environment variable'; }
 
+# How long one run of the host may take: a host that hangs fails its test
+# with status 124 instead of stopping the whole run.
+host_limit=60
+
 # run_host DIR ARGS...: runs the host in DIR without a display; sets $rc.
 # shellcheck disable=SC2034  # rc is the caller's
 run_host() {
   local dir=$1
   shift
   rc=0
-  (cd "$dir" && env -u DISPLAY "$QSNCLIENT" "$@") || rc=$?
+  (cd "$dir" && env -u DISPLAY timeout "$host_limit" "$QSNCLIENT" "$@") || rc=$?
 }
 
 # log_of DIR: the log converted to UTF-8, with its CR LF line breaks as they are.

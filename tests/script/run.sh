@@ -12,6 +12,9 @@
 # 127.0.0.1; Windows' TLS matches host names only, so localhost there).
 # QSNLIB, when set, is linked into each working directory as lib (the
 # Windows host's script libraries, which it finds only there).
+# QSNHOSTLIMIT is how many seconds one test file's host may run (default
+# 240, under the test's own limit): a host that hangs fails its file with
+# status 124, and the end of its log is shown.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/../../scripts/loopback.sh"
@@ -100,7 +103,8 @@ exit \$status
 TCL
   "$QSNPACK" pack "$dir/driver.tcl" "$dir/init.dat" || exit 1
   echo "== $name"
-  if ! (cd "$dir" && env -u DISPLAY ${QSNWRAP:-} "$QSNCLIENT"); then
+  # QSNWRAP is a command and its options, split into words on purpose.
+  if ! (cd "$dir" && env -u DISPLAY timeout "${QSNHOSTLIMIT:-240}" ${QSNWRAP:-} "$QSNCLIENT"); then
     status=1
     echo "-- $name failed; the end of its log:"
     iconv -f CP866 -t UTF-8 "$dir/qsnclient.log" | tr -d '\r' | tail -n 40
