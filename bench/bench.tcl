@@ -75,11 +75,21 @@ proc stop_children {} {
         catch {exec kill [lindex $child 1]}
     }
     foreach child $::children {
-        # A child that ignores TERM for two seconds is killed.
-        for {set i 0} {$i < 40 && [running [lindex $child 1]]} {incr i} { after 50 }
-        if {[running [lindex $child 1]]} { catch {exec kill -KILL [lindex $child 1]} }
+        # A child that ignores TERM for two seconds is killed, and waited for
+        # again: a process killed is not gone until the system has ended it.
+        set pid [lindex $child 1]
+        if {![gone $pid 40]} {
+            catch {exec kill -KILL $pid}
+            if {![gone $pid 100]} { puts stderr "bench: [lindex $child 0] ($pid) would not end" }
+        }
     }
     set ::children {}
+}
+
+# Whether the process has ended, waiting up to `ticks` times 50 ms for it.
+proc gone {pid ticks} {
+    for {set i 0} {$i < $ticks && [running $pid]} {incr i} { after 50 }
+    return [expr {![running $pid]}]
 }
 
 proc running {pid} {
