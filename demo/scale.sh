@@ -22,7 +22,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
 source "$root/scripts/loopback.sh"
 
-build= clients=16 rounds=20 samples=3 report=$root/docs
+build="" clients=16 rounds=20 samples=3 report=$root/docs
 while [ $# -gt 0 ]; do
   case $1 in
     --build) build=$(cd "$2" && pwd) ;;
@@ -46,19 +46,20 @@ mkdir -p "$report"
 report=$(cd "$report" && pwd)
 qsnclient=$build/qsnclient qsnserver=$build/server/qsnserver
 pgbin=$(ls -d /usr/lib/postgresql/*/bin | sort -V | tail -n 1)
-hz=$(getconf CLK_TCK)
 
 say() { printf '== %s\n' "$*"; }
+# Often called inside $(...), whose variables die with it: the mark that
+# keeps the logs is a file, which the trap of the script itself sees.
 fail() {
   echo "scale: $*; logs and client records kept in $tmp" >&2
-  keep=1
+  : >"$tmp/keep"
   exit 1
 }
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
 
 tmp=$(mktemp -d /tmp/qsnscale.XXXXXX)
 chmod 711 "$tmp"
-pg_pid= nginx_pid= sqlite_pid= keep=${QSN_SCALE_KEEP:-}
+pg_pid="" nginx_pid="" sqlite_pid=""
 servers=() server_ports=() client_pids=()
 
 # stop PID...: TERM, then KILL for whatever is still there after 3 seconds.
@@ -76,10 +77,12 @@ stop() {
 }
 
 cleanup() {
-  local pids=(${servers[@]+"${servers[@]}"} ${client_pids[@]+"${client_pids[@]}"} $nginx_pid $sqlite_pid)
+  local pids=(${servers[@]+"${servers[@]}"} ${client_pids[@]+"${client_pids[@]}"})
+  [ -z "$nginx_pid" ] || pids+=("$nginx_pid")
+  [ -z "$sqlite_pid" ] || pids+=("$sqlite_pid")
   [ ${#pids[@]} -eq 0 ] || stop "${pids[@]}"
   pg_stop
-  [ -n "$keep" ] || rm -rf "$tmp"
+  [ -n "${QSN_SCALE_KEEP:-}" ] || [ -e "$tmp/keep" ] || rm -rf "$tmp"
 }
 trap cleanup EXIT
 
@@ -220,49 +223,15 @@ judge() {
     fail "the check failed"
 }
 
-# --- CPU time -------------------------------------------------------------------------
-
-# ticks PID...: CPU time of the processes, their children and their waited-for
-# children, in clock ticks.
-ticks() {
-  local total=0 pid f
-  for pid in "$@" $(for p; do pgrep -P "$p" || true; done); do
-    f=($(sed 's/^.*) //' "/proc/$pid/stat" 2>/dev/null)) || continue
-    [ ${#f[@]} -gt 14 ] || continue
-    total=$((total + f[11] + f[12] + f[13] + f[14]))
-  done
-  echo "$total"
-}
-
-# waits PID...: milliseconds the threads of the processes spent waiting
-# for a core while ready to run, summed.
-waits() {
-  local total=0 f run wait
-  for f in $(for p; do echo /proc/"$p"/task/*/schedstat; done); do
-    read -r run wait _ <"$f" 2>/dev/null || continue
-    total=$((total + wait))
-  done
-  echo $((total / 1000000))
-}
-
-# The machine's busy time, whoever used it, and all its time, idle
-# included, summed over its cores.
-machine_ticks() {
-  local f
-  read -r -a f </proc/stat
-  local busy=$((f[1] + f[2] + f[3] + f[6] + f[7] + f[8]))
-  echo "$busy" $((busy + f[4] + f[5]))
-}
-
 # --- The measurement ---------------------------------------------------------------
 
 # measure CONFIG SAMPLE: one run of the clients against sqlite, pg1, pg2 or pg3.
 measure() {
-  local config=$1 ports=() pids=() env before=() i
+  local config=$1 ports=() pids=() env before=() i log
   if [ "$config" = sqlite ]; then
     server_start "$tmp/sqlite.log" QSN_DEMO_DB="$tmp/tasks-$2.db"
     sqlite_pid=$started_pid
-    pids=($sqlite_pid) ports=($started_port) logs=("$tmp/sqlite.log")
+    pids=("$sqlite_pid") ports=("$started_port") logs=("$tmp/sqlite.log")
     env=QSN_DEMO_DB=$tmp/tasks-$2.db
   else
     local n=${config#pg}
@@ -272,29 +241,33 @@ measure() {
     for ((i = 1; i <= n; i++)); do logs+=("$tmp/server$i.log"); done
     env=QSN_DEMO_PG=$pg_dsn
   fi
-  for log in "${logs[@]}"; do before+=($(requests "$log")); done
+  for log in "${logs[@]}"; do before+=("$(requests "$log")"); done
   nginx_start "${ports[@]}"
   say "measuring $config, sample $2: $clients clients x $rounds rounds"
-  local wait0=$(waits "${pids[@]}")
-  local cpu0=($(ticks "${pids[@]}") $(ticks "$nginx_pid") $(ticks "$pg_pid") $(machine_ticks))
-  local t0=$(now_ms)
+  local cpu0 cpu1 t0 t1
+  cpu0=$(cpu_sample "${pids[*]}")
+  t0=$(now_ms)
   clients_run "$config-$2" "$rounds"
   clients_wait
-  local t1=$(now_ms)
-  local cpu1=($(machine_ticks))
-  cpu1=($(ticks "${pids[@]}") $(ticks "$nginx_pid") $(ticks "$pg_pid") "${cpu1[@]}")
-  local wait1=$(waits "${pids[@]}")
+  t1=$(now_ms)
+  cpu1=$(cpu_sample "${pids[*]}")
   nginx_stop
-  [ "$config" != sqlite ] || { stop "$sqlite_pid"; sqlite_pid=; }
+  [ "$config" != sqlite ] || { stop "$sqlite_pid"; sqlite_pid=""; }
 
-  local stats
+  local stats used
   stats=$(judge "$env") || exit 1
   shares "${#logs[@]}" "${logs[@]}" "${before[@]}"
-  local ms=()
-  for i in 0 1 2 3 4; do ms+=($(((cpu1[i] - cpu0[i]) * 1000 / hz))); done
-  echo "config $config sample $2 clients $clients rounds $rounds $stats wall_ms $((t1 - t0))" \
-    "server_cpu ${ms[0]} nginx_cpu ${ms[1]} pg_cpu ${ms[2]} machine_cpu ${ms[3]}" \
-    "machine_all ${ms[4]} server_wait $((wait1 - wait0))" >>"$results"
+  used=$(tclsh "$here/scale.tcl" used "$(getconf CLK_TCK)" "$cpu0" "$cpu1") ||
+    fail "the CPU figures could not be read"
+  echo "config $config sample $2 clients $clients rounds $rounds $stats" \
+    "wall_ms $((t1 - t0)) $used" >>"$results"
+}
+
+# cpu_sample SERVER_PIDS: the CPU figures of the servers, nginx, PostgreSQL
+# and the machine now (scale.tcl sample).
+cpu_sample() {
+  tclsh "$here/scale.tcl" sample "$1" "$nginx_pid" "$pg_pid" ||
+    fail "the CPU figures could not be read"
 }
 
 # shares N LOG... BEFORE...: every server answered at least half its even share.
@@ -302,7 +275,7 @@ shares() {
   local n=$1 i total=0 counts=()
   shift
   for ((i = 0; i < n; i++)); do
-    counts+=($(($(requests "${@:i+1:1}") - ${@:n+i+1:1})))
+    counts+=("$(($(requests "${@:i+1:1}") - ${@:n+i+1:1}))")
     total=$((total + counts[i]))
   done
   for ((i = 0; i < n; i++)); do
@@ -358,7 +331,7 @@ pg_dsn="host=127.0.0.1 port=$pg_port dbname=tasks user=qsn password=$pg_password
 say "three qsnservers on PostgreSQL"
 for i in 1 2 3; do
   server_start "$tmp/server$i.log" QSN_DEMO_PG="$pg_dsn"
-  servers+=($started_pid) server_ports+=($started_port)
+  servers+=("$started_pid") server_ports+=("$started_port")
 done
 "$build/qsnpack" pack "$here/scale_client.tcl" "$tmp/init.dat"
 

@@ -9,6 +9,16 @@
 #       seen an error.
 #       Prints the run's figures as a dict; exits 1 on any failure.
 #
+#   tclsh scale.tcl sample SERVERPIDS NGINXPID PGPID
+#       Prints, as a dict, the CPU time so far of the servers (a list of
+#       pids), nginx and PostgreSQL, each with its children, in clock ticks;
+#       the machine's busy and whole time in ticks; and the nanoseconds the
+#       servers' threads spent ready to run but waiting for a core.
+#
+#   tclsh scale.tcl used HZ SAMPLE0 SAMPLE1
+#       The milliseconds between two samples, as the results line has them:
+#       server_cpu nginx_cpu pg_cpu machine_cpu machine_all server_wait.
+#
 #   tclsh scale.tcl report DIR RESULTS
 #       Writes the measurements in RESULTS (one dict a line, as scale.sh
 #       collects them) as the scale-out section of DIR/PERFORMANCE.md,
@@ -139,6 +149,73 @@ proc check {argv} {
               errors [tcl::mathop::+ 0 {*}[dict values $messages]] client_cpu $cpu]
 }
 
+# --- sample and used ------------------------------------------------------------
+
+proc readfile {path} {
+    set f [open $path r]
+    try { return [read $f] } finally { close $f }
+}
+
+# The processes and their children (which pgrep finds by parent).
+proc withchildren {pids} {
+    set all $pids
+    foreach pid $pids {
+        if {![catch {exec pgrep -P $pid} children]} { lappend all {*}$children }
+    }
+    return $all
+}
+
+# CPU time of the processes, their children and their waited-for children,
+# in clock ticks; a process that has ended counts nothing.
+proc ticks {pids} {
+    set total 0
+    foreach pid [withchildren $pids] {
+        if {[catch {readfile /proc/$pid/stat} stat]} continue
+        # Fields after the command name, which may hold blanks and parentheses.
+        set f [split [regsub {^.*\) } $stat {}] " "]
+        if {[llength $f] <= 14} continue
+        incr total [expr {[lindex $f 11] + [lindex $f 12] + [lindex $f 13] + [lindex $f 14]}]
+    }
+    return $total
+}
+
+# Nanoseconds the processes' threads waited for a core while ready to run.
+proc waits {pids} {
+    set total 0
+    foreach pid $pids {
+        foreach file [glob -nocomplain /proc/$pid/task/*/schedstat] {
+            if {![catch {readfile $file} line]} { incr total [lindex $line 1] }
+        }
+    }
+    return $total
+}
+
+# The machine's busy time, whoever used it, and all its time, idle
+# included, summed over its cores.
+proc machinetime {} {
+    set f [lrange [split [lindex [split [readfile /proc/stat] \n] 0]] 1 end]
+    set f [lsearch -all -inline -not -exact $f {}]
+    lassign $f user nice system idle iowait irq softirq steal
+    set busy [expr {$user + $nice + $system + $irq + $softirq + $steal}]
+    return [list $busy [expr {$busy + $idle + $iowait}]]
+}
+
+proc sample {servers nginx pg} {
+    lassign [machinetime] busy all
+    puts [list server [ticks $servers] nginx [ticks $nginx] pg [ticks $pg] \
+              busy $busy all $all wait [waits $servers]]
+}
+
+proc used {hz before after} {
+    set ms {}
+    foreach {name key} {server_cpu server nginx_cpu nginx pg_cpu pg machine_cpu busy
+                        machine_all all} {
+        lappend ms $name [expr {([dict get $after $key] - [dict get $before $key]) * 1000 / $hz}]
+    }
+    lappend ms server_wait [expr {([dict get $after wait] - [dict get $before wait]) / 1000000}]
+    puts $ms
+}
+
 # --- report ---------------------------------------------------------------------
 
 source [file join $here scale_report.tcl]
@@ -146,8 +223,10 @@ source [file join $here scale_report.tcl]
 switch -- [lindex $argv 0] {
     check { check [lrange $argv 1 end] }
     report { report {*}[lrange $argv 1 end] }
+    sample { sample {*}[lrange $argv 1 end] }
+    used { used {*}[lrange $argv 1 end] }
     default {
-        puts stderr "usage: tclsh scale.tcl check|report ..."
+        puts stderr "usage: tclsh scale.tcl check|sample|used|report ..."
         exit 2
     }
 }
