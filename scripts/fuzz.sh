@@ -41,7 +41,8 @@ if [ -f "$fuzz_dir/lsan.supp" ]; then
   export LSAN_OPTIONS=suppressions=$fuzz_dir/lsan.supp:print_suppressions=0
 fi
 if [ -z "${ASAN_SYMBOLIZER_PATH:-}" ] && command -v llvm-symbolizer >/dev/null; then
-  export ASAN_SYMBOLIZER_PATH=$(command -v llvm-symbolizer)
+  ASAN_SYMBOLIZER_PATH=$(command -v llvm-symbolizer)
+  export ASAN_SYMBOLIZER_PATH
 fi
 
 # A sanitizer that reports without stopping the process still fails the run.

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the scripts that start servers of their own on 127.0.0.1.
 
 # free_port: a port nothing listens on, bound and released by tclsh.

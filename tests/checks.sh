@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Assertions for the shell tests: `check NAME COMMAND...` counts one, and
 # `finish` prints the tally and fails when any failed. The tests that start
 # servers of their own also get `free_port` and `server_url`.

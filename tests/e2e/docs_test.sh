@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# shellcheck disable=SC2154  # scratch comes from lib.sh
 # The Tcl examples of the documentation, run as written. Each ```tcl block in
 # docs/GUIDE.md, README.md and server/README.md has, on the line before it,
 # a mark saying how it runs:

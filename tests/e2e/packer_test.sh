@@ -144,7 +144,7 @@ ln -s target.dat "$d/link.dat"
 check "link stays a link" test -L "$d/link.dat"
 check "link's file replaced" cmp -s "$d/target.dat" "$d/init.dat"
 check "file keeps its mode" equals mode 600 "$(stat -c %a "$d/target.dat")"
-check "no temporary file left" equals files "" "$(ls "$d" | grep -E '\.dat\.')"
+check "no temporary file left" equals files "" "$(find "$d" -maxdepth 1 -name '*.dat.*' -printf '%f\n')"
 
 # refuse_output NAME OUTPUT PATTERN [VERB INPUT]: exit 1 with one line
 # naming the output and the problem, and nothing written anywhere.

@@ -20,7 +20,7 @@ silent() {
 
 # man_warnings PAGE: renders PAGE as a reader sees it; the page itself is
 # dropped, what man and groff complain about is kept.
-man_warnings() { MANWIDTH=80 man --warnings=w -l "$1" 2>&1 >/dev/null; }
+man_warnings() { { MANWIDTH=80 man --warnings=w -l "$1" >/dev/null; } 2>&1; }
 
 for page in qsnclient.1 qsnpack.1 qsnserver.8; do
   check "$page: groff -ww" silent groff groff -ww -z -man "$man_dir/$page"
