@@ -3,6 +3,8 @@
 
 #include <string>
 
+namespace qsn {
+
 namespace {
 
 // libcurl numbers its codes from 0 without gaps; this table follows the
@@ -154,3 +156,5 @@ const char* CurlMultiCodeName(CURLMcode code) {
   if (code == CURLM_CALL_MULTI_PERFORM) return "CURLM_CALL_MULTI_PERFORM";
   return NameIn(kCurlMultiCodeNames, static_cast<int>(code), "CURLM_");
 }
+
+}  // namespace qsn

@@ -15,6 +15,8 @@
 #include <curl/curl.h>
 #include <tcl.h>
 
+namespace qsn {
+
 // Sets errorCode to QSN and `kind`, and `detail` when it is not null.
 void SetQsnErrorCode(Tcl_Interp* interp, const char* kind, const char* detail = nullptr);
 
@@ -25,3 +27,5 @@ void SetHttpErrorCode(Tcl_Interp* interp, long status);
 // or "CURLE_" and the number for a code this build does not know.
 const char* CurlCodeName(CURLcode code);
 const char* CurlMultiCodeName(CURLMcode code);
+
+}  // namespace qsn

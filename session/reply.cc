@@ -6,6 +6,8 @@
 
 #include "log/log.h"
 
+namespace qsn {
+
 namespace {
 
 void SetResult(Tcl_Interp* interp, const char* text) {
@@ -126,3 +128,5 @@ int ParseReply(Tcl_Interp* interp, const char* body, size_t length,
   if (failed) LogPrintf(1, "parser returns TCL_ERROR\n");
   return failed ? TCL_ERROR : TCL_OK;
 }
+
+}  // namespace qsn

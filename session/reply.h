@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+namespace qsn {
+
 // What a reply body turned out to be.
 enum class ReplyKind {
   kValue,        // no true -error: the result is -qsnreply's value, or untouched
@@ -35,3 +37,5 @@ struct ReplyOutcome {
 // and what the status makes of the outcome.
 int ParseReply(Tcl_Interp* interp, const char* body, size_t length,
                ReplyOutcome* outcome);
+
+}  // namespace qsn

@@ -10,6 +10,8 @@
 #include "log/log.h"
 #include "tests/test_util.h"
 
+namespace qsn {
+
 namespace {
 
 class ParseReplyTest : public ::testing::Test {
@@ -122,3 +124,5 @@ TEST_F(ParseReplyTest, LogsErrorsAtLevelOne) {
 }
 
 }  // namespace
+
+}  // namespace qsn

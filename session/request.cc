@@ -15,6 +15,8 @@
 #include "session/session_table.h"
 #include "session/wire_text.h"
 
+namespace qsn {
+
 namespace {
 
 void SetResult(Tcl_Interp* interp, const char* text) {
@@ -24,7 +26,7 @@ void SetResult(Tcl_Interp* interp, const char* text) {
 // Evaluates the callback prefix with `name` and `value` appended, in the
 // caller's scope. A prefix that is no list gets nothing appended.
 int Report(Tcl_Interp* interp, Tcl_Obj* callback, const char* name, Tcl_WideInt value) {
-  qsn::ObjRef command(Tcl_DuplicateObj(callback));
+  ObjRef command(Tcl_DuplicateObj(callback));
   if (Tcl_ListObjAppendElement(nullptr, command.get(), Tcl_NewStringObj(name, -1)) ==
       TCL_OK)
     Tcl_ListObjAppendElement(nullptr, command.get(), Tcl_NewWideIntObj(value));
@@ -72,8 +74,8 @@ Transport DescribeTransport(const Session* session) {
       break;
   }
   // libcurl words a socket it could not open as a connection refused.
-  if (qsn::IsDescriptorShortage(session->socket_error())) {
-    t.text = "cannot open a socket: " + qsn::OsErrorText(session->socket_error());
+  if (IsDescriptorShortage(session->socket_error())) {
+    t.text = "cannot open a socket: " + OsErrorText(session->socket_error());
     t.own = true;
     return t;
   }
@@ -111,7 +113,7 @@ int JudgeTransfer(Session* session, Tcl_Interp* interp) {
     return FailTransfer(interp, t.text, session->request_url(), t.kind, t.detail);
   }
   SetResult(interp,
-            errcode != 0 ? qsn::OsErrorText(errcode).c_str() : "Неопределённая ошибка");
+            errcode != 0 ? OsErrorText(errcode).c_str() : "Неопределённая ошибка");
   SetQsnErrorCode(interp, t.kind, t.detail);
   return TCL_ERROR;
 }
@@ -158,11 +160,12 @@ int ConcludeReply(Session* live, Tcl_Interp* interp, const Ending& ending) {
   while (length > 0 && body[length - 1] == '\0') --length;
   body.resize(length);
   LogPrintf(4, "preresult=%s\n", body.c_str());
-  std::string scratch;
+  std::string scratch, error;
+  const char* text = nullptr;
   size_t text_length = 0;
-  const char* text = FromWireText(body.data(), length, &scratch, &text_length);
-  if (!text) {
-    SetResult(interp, "cannot convert the reply from UTF-8: Tcl has no utf-8 encoding");
+  if (!FromWireText(body.data(), length, &scratch, &text, &text_length, &error)) {
+    error = "cannot convert the reply from UTF-8: " + error;
+    SetResult(interp, error.c_str());
     SetQsnErrorCode(interp, "REPLY");
     return TCL_ERROR;
   }
@@ -294,3 +297,5 @@ int RequestCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) 
   }
   return FinishWaitedRequest(session, interp, callback);
 }
+
+}  // namespace qsn

@@ -5,5 +5,9 @@
 
 #include <tcl.h>
 
+namespace qsn {
+
 // requestQSN sessionId command arglist ?nowait? ?statisticsCallback?
 int RequestCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) noexcept;
+
+}  // namespace qsn

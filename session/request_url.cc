@@ -8,7 +8,9 @@
 #include "base/curl_owners.h"
 #include "session/wire_text.h"
 
-void ComposeUrl(const qsn::DString& base, const char* path, int path_length,
+namespace qsn {
+
+void ComposeUrl(const DString& base, const char* path, int path_length,
                 Tcl_DString* out) {
   Tcl_DStringSetLength(out, 0);
   Tcl_DStringAppend(out, base.value(), base.length());
@@ -24,20 +26,26 @@ void ComposeUrl(const qsn::DString& base, const char* path, int path_length,
   Tcl_DStringAppend(out, path, path_length);
 }
 
-const char* WireUrl(const qsn::DString& url, Tcl_DString* scratch) {
+bool WireUrl(const DString& url, Tcl_DString* scratch, const char** wire,
+             std::string* error) {
   int length = 0;
-  const char* wire = ToWireText(url.value(), url.length(), scratch, &length);
-  if (!wire || std::memchr(wire, '\0', length)) return nullptr;
-  return wire;
+  if (!ToWireText(url.value(), url.length(), scratch, wire, &length, error)) return false;
+  if (!std::memchr(*wire, '\0', length)) return true;
+  *error = "the URL holds a NUL";
+  return false;
 }
 
-bool UsableUrl(const qsn::DString& base, const char* path, int path_length) {
-  qsn::DString url, scratch;
+bool UsableUrl(const DString& base, const char* path, int path_length) {
+  DString url, scratch;
   ComposeUrl(base, path, path_length, url.get());
-  const char* wire = WireUrl(url, scratch.get());
-  qsn::UrlPtr parsed(curl_url());
+  const char* wire = nullptr;
+  std::string error;
+  if (!WireUrl(url, scratch.get(), &wire, &error)) return false;
+  UrlPtr parsed(curl_url());
   // The flags libcurl itself parses a transfer's URL with.
-  return wire && parsed &&
+  return parsed &&
          curl_url_set(parsed.get(), CURLUPART_URL, wire,
                       CURLU_GUESS_SCHEME | CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK;
 }
+
+}  // namespace qsn

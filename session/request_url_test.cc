@@ -6,6 +6,8 @@
 #include <cstring>
 #include <string>
 
+namespace qsn {
+
 namespace {
 
 std::string Compose(const char* base, const char* path) {
@@ -52,3 +54,5 @@ TEST(UsableUrl, RefusesWhatLibcurlCannotParse) {
 }
 
 }  // namespace
+
+}  // namespace qsn

@@ -11,6 +11,8 @@
 #include "session/request_url.h"
 #include "session/wire_text.h"
 
+namespace qsn {
+
 namespace {
 
 constexpr int kTickMs = 1000;
@@ -56,21 +58,22 @@ curl_off_t LogBytes(CURL* easy, CURLINFO head_info, CURLINFO body_info,
 
 }  // namespace
 
-std::unique_ptr<Session> Session::Create(const char* base_url, int base_length,
-                                         const char* proxy, int proxy_length,
-                                         std::string* error) {
-  std::unique_ptr<Session> session(new (std::nothrow) Session);
-  if (session) {
-    session->easy_.reset(curl_easy_init());
-    session->multi_.reset(curl_multi_init());
+bool Session::Create(const char* base_url, int base_length, const char* proxy,
+                     int proxy_length, std::unique_ptr<Session>* session,
+                     std::string* error) {
+  std::unique_ptr<Session> made(new (std::nothrow) Session);
+  if (made) {
+    made->easy_.reset(curl_easy_init());
+    made->multi_.reset(curl_multi_init());
   }
-  if (!session || !session->easy_ || !session->multi_) {
+  if (!made || !made->easy_ || !made->multi_) {
     *error = "cannot create a transfer handle";
-    return nullptr;
+    return false;
   }
-  Tcl_DStringAppend(session->base_url_.get(), base_url, base_length);
-  Tcl_DStringAppend(session->proxy_.get(), proxy, proxy_length);
-  return session;
+  Tcl_DStringAppend(made->base_url_.get(), base_url, base_length);
+  Tcl_DStringAppend(made->proxy_.get(), proxy, proxy_length);
+  *session = std::move(made);
+  return true;
 }
 
 Session::~Session() {
@@ -91,10 +94,10 @@ bool Session::Finish(std::string* error) {
   headers_.reset();
 
   long errcode = 0;
-  if (OsError(&errcode) && qsn::IsConnectInProgress(errcode)) {
+  if (OsError(&errcode) && IsConnectInProgress(errcode)) {
     LogPrintf(3, "Переинициализируем curl из-за ошибки %ld (Operation in progress)\n",
               errcode);
-    qsn::EasyPtr fresh(curl_easy_init());
+    EasyPtr fresh(curl_easy_init());
     if (fresh) easy_ = std::move(fresh);
   }
   if (drained) return true;
@@ -254,7 +257,7 @@ curl_socket_t Session::OpenSocket(void* session, curlsocktype,
                                   curl_sockaddr* address) noexcept {
   curl_socket_t socket_fd = socket(address->family, address->socktype, address->protocol);
   if (socket_fd == CURL_SOCKET_BAD)
-    static_cast<Session*>(session)->socket_error_ = qsn::LastSocketError();
+    static_cast<Session*>(session)->socket_error_ = LastSocketError();
   return socket_fd;
 }
 
@@ -268,10 +271,10 @@ bool Session::AddFields(Tcl_Obj* command, Tcl_Obj* arglist, std::string* error) 
     int length;
     const char* value = Tcl_GetStringFromObj(field.value, &length);
     LogPrintf(3, "%s=%s\n", field.name, value);
-    qsn::DString scratch;
-    const char* wire = ToWireText(value, length, scratch.get(), &length);
-    if (!wire) {
-      *error = "cannot convert the request to UTF-8: Tcl has no utf-8 encoding";
+    DString scratch;
+    const char* wire = nullptr;
+    if (!ToWireText(value, length, scratch.get(), &wire, &length, error)) {
+      *error = "cannot convert the request to UTF-8: " + *error;
       return false;
     }
     curl_mimepart* part = curl_mime_addpart(form_.get());
@@ -297,13 +300,20 @@ bool Session::SetUp(Tcl_Obj* command, Tcl_Obj* arglist, std::string* error) {
     if (refused == CURLE_OK) refused = code;
   };
   // libcurl copies both strings: the scratch copies may go at once.
-  qsn::DString url_scratch, proxy_scratch;
-  const char* url = WireUrl(request_url_, url_scratch.get());
-  check(url ? curl_easy_setopt(easy, CURLOPT_URL, url) : CURLE_URL_MALFORMAT);
+  DString url_scratch, proxy_scratch;
+  // A URL libcurl cannot be given is refused as libcurl refuses a malformed
+  // one; the reason is not needed beyond that.
+  const char* url = nullptr;
+  std::string unusable;
+  check(WireUrl(request_url_, url_scratch.get(), &url, &unusable)
+            ? curl_easy_setopt(easy, CURLOPT_URL, url)
+            : CURLE_URL_MALFORMAT);
   if (proxy_.length() > 0) {
-    const char* proxy = WireUrl(proxy_, proxy_scratch.get());
+    const char* proxy = nullptr;
     check(curl_easy_setopt(easy, CURLOPT_PROXYTYPE, static_cast<long>(CURLPROXY_HTTP)));
-    check(proxy ? curl_easy_setopt(easy, CURLOPT_PROXY, proxy) : CURLE_URL_MALFORMAT);
+    check(WireUrl(proxy_, proxy_scratch.get(), &proxy, &unusable)
+              ? curl_easy_setopt(easy, CURLOPT_PROXY, proxy)
+              : CURLE_URL_MALFORMAT);
   }
   LogPrintf(3, "url='%s'\n", request_url_.value());
   // Peer verification is off by design: deployments reach servers whose
@@ -344,3 +354,5 @@ bool Session::SetUp(Tcl_Obj* command, Tcl_Obj* arglist, std::string* error) {
   error_name_ = CurlCodeName(refused);
   return false;
 }
+
+}  // namespace qsn

@@ -15,6 +15,8 @@
 #include "base/curl_owners.h"
 #include "base/owners.h"
 
+namespace qsn {
+
 // The most a reply body may hold: 1 GiB. The buffer is no Tcl_DString,
 // whose growth overflows an int at 1 GiB; what Tcl makes of the body (a
 // string of at most 2 GiB, a split list whose block must stay under 4 GiB)
@@ -43,11 +45,12 @@ struct Figures {
 // a time, as the host's end does for every session.
 class Session {
  public:
-  // The session on `base_url`, through `proxy` unless it is empty; null,
-  // with the message in *error, when libcurl gives no handle for it.
-  static std::unique_ptr<Session> Create(const char* base_url, int base_length,
-                                         const char* proxy, int proxy_length,
-                                         std::string* error);
+  // Makes in *session the session on `base_url`, through `proxy` unless it
+  // is empty. False, with the message in *error, when libcurl gives no
+  // handle for it.
+  static bool Create(const char* base_url, int base_length, const char* proxy,
+                     int proxy_length, std::unique_ptr<Session>* session,
+                     std::string* error);
   // Frees in libcurl's order, whatever the members' order: the transfer
   // detached, the easy handle, the multi handle, then the form and the
   // header list the easy handle pointed at.
@@ -142,19 +145,19 @@ class Session {
   // The transfer and what it points at while in flight. A no-wait transfer
   // outlives the command that started it, so these live here and are freed
   // once it has ended: at the next Finish, or with the session.
-  qsn::EasyPtr easy_;
-  qsn::MultiPtr multi_;
-  qsn::MimePtr form_;
-  qsn::SlistPtr headers_;
+  EasyPtr easy_;
+  MultiPtr multi_;
+  MimePtr form_;
+  SlistPtr headers_;
   char errbuf_[CURL_ERROR_SIZE] = "";
 
   ReplyBody reply_;
   Refusal refusal_ = Refusal::kNone;
 
-  qsn::DString base_url_;  // as given to createQSNsession
-  qsn::DString path_;      // last "-changeurl" of the server; emptied by a 404
-  qsn::DString request_url_;
-  qsn::DString proxy_;  // empty: no proxy option set
+  DString base_url_;  // as given to createQSNsession
+  DString path_;      // last "-changeurl" of the server; emptied by a 404
+  DString request_url_;
+  DString proxy_;  // empty: no proxy option set
 
   bool transfer_done_ = true;
   CURLcode transfer_result_ = CURLE_OK;
@@ -176,3 +179,5 @@ class SessionUse {
  private:
   Session* session_;
 };
+
+}  // namespace qsn

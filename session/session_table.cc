@@ -13,6 +13,8 @@
 #include "session/error_code.h"
 #include "session/request.h"
 
+namespace qsn {
+
 namespace {
 
 constexpr char kAssocKey[] = "qsn::sessions";
@@ -133,9 +135,8 @@ int CreateSessionCmd(ClientData, Tcl_Interp* interp, int objc,
   const char* url = Tcl_GetStringFromObj(objv[1], &url_length);
   const char* proxy = objc == 3 ? Tcl_GetStringFromObj(objv[2], &proxy_length) : "";
   std::string error;
-  std::unique_ptr<Session> session =
-      Session::Create(url, url_length, proxy, proxy_length, &error);
-  if (!session) {
+  std::unique_ptr<Session> session;
+  if (!Session::Create(url, url_length, proxy, proxy_length, &session, &error)) {
     Tcl_SetObjResult(interp, Tcl_NewStringObj(error.c_str(), -1));
     return TCL_ERROR;
   }
@@ -172,3 +173,5 @@ int CloseSessionCmd(ClientData, Tcl_Interp* interp, int objc,
 }
 
 }  // namespace
+
+}  // namespace qsn

@@ -7,6 +7,8 @@
 
 #include "session/session.h"
 
+namespace qsn {
+
 // Creates the interpreter's session table and installs createQSNsession,
 // requestQSN and closeQSNsession.
 void RegisterSessionCommands(Tcl_Interp* interp);
@@ -22,3 +24,5 @@ void FinishPendingTransfers(Tcl_Interp* interp, int budget_ms);
 
 // How long the host lets pending no-wait transfers run at its end.
 constexpr int kPendingBudgetMs = 2000;
+
+}  // namespace qsn

@@ -6,6 +6,8 @@
 
 #include <string>
 
+namespace qsn {
+
 namespace {
 
 // Runs `script` in `interp`, failing the test with Tcl's message if it fails.
@@ -60,3 +62,5 @@ TEST(SessionTable, DeletingTheInterpreterClosesItsSessionsAndTheirTransfers) {
 }
 
 }  // namespace
+
+}  // namespace qsn

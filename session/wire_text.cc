@@ -5,7 +5,11 @@
 #include <cstdint>
 #include <cstring>
 
+namespace qsn {
+
 namespace {
+
+constexpr char kNoUtf8[] = "Tcl has no utf-8 encoding";
 
 constexpr uint64_t kOnes = 0x0101010101010101;
 constexpr uint64_t kHighs = 0x8080808080808080;
@@ -97,25 +101,37 @@ bool ConvertFromUtf8(Tcl_Encoding utf8, const char* src, size_t length,
 
 }  // namespace
 
-const char* ToWireText(const char* text, int length, Tcl_DString* scratch,
-                       int* wire_length) {
+bool ToWireText(const char* text, int length, Tcl_DString* scratch, const char** wire,
+                int* wire_length, std::string* error) {
+  *wire = text;
   *wire_length = length;
   if (!HoldsTclOnlyForm(reinterpret_cast<const unsigned char*>(text), length))
-    return text;
+    return true;
   Tcl_Encoding utf8 = Utf8();
-  if (!utf8) return nullptr;
+  if (!utf8) {
+    *error = kNoUtf8;
+    return false;
+  }
   Tcl_UtfToExternalDString(utf8, text, length, scratch);
+  *wire = Tcl_DStringValue(scratch);
   *wire_length = Tcl_DStringLength(scratch);
-  return Tcl_DStringValue(scratch);
+  return true;
 }
 
-const char* FromWireText(const char* body, size_t length, std::string* scratch,
-                         size_t* text_length) {
+bool FromWireText(const char* body, size_t length, std::string* scratch,
+                  const char** text, size_t* text_length, std::string* error) {
+  *text = body;
   *text_length = length;
   if (!HoldsNulOrHighByte(reinterpret_cast<const unsigned char*>(body), length))
-    return body;
+    return true;
   Tcl_Encoding utf8 = Utf8();
-  if (!utf8 || !ConvertFromUtf8(utf8, body, length, scratch)) return nullptr;
+  if (!utf8 || !ConvertFromUtf8(utf8, body, length, scratch)) {
+    *error = kNoUtf8;
+    return false;
+  }
+  *text = scratch->c_str();
   *text_length = scratch->size();
-  return scratch->c_str();
+  return true;
 }
+
+}  // namespace qsn

@@ -11,19 +11,25 @@
 #include <cstddef>
 #include <string>
 
-// The UTF-8 bytes to send for the Tcl string `text` of `length` bytes: `text`
-// itself, or the converted copy in `scratch`, which must be empty; the
-// caller frees it. Sets *wire_length. Null when the text needs converting
-// and Tcl has no UTF-8 encoding to give.
-const char* ToWireText(const char* text, int length, Tcl_DString* scratch,
-                       int* wire_length);
+namespace qsn {
 
-// The Tcl string for the `length` bytes of a reply body, which a NUL byte
-// must follow: `body` itself, or, when it holds a NUL byte or a byte of F0
-// or above, its conversion in `scratch`, which must be empty. Either way the
-// text returned holds no NUL before its end; its length goes to
-// *text_length. The conversion is made piece by piece, so a body of any
-// size converts (a Tcl_DString stops growing safely at 1 GiB). Null when the
-// body needs converting and Tcl has no UTF-8 encoding to give.
-const char* FromWireText(const char* body, size_t length, std::string* scratch,
-                         size_t* text_length);
+// Sets *wire and *wire_length to the UTF-8 bytes to send for the Tcl string
+// `text` of `length` bytes: `text` itself, or the converted copy in
+// `scratch`, which must be empty; the caller frees it. False, with the
+// reason in *error, when the text needs converting and Tcl has no UTF-8
+// encoding to give.
+bool ToWireText(const char* text, int length, Tcl_DString* scratch, const char** wire,
+                int* wire_length, std::string* error);
+
+// Sets *text and *text_length to the Tcl string for the `length` bytes of a
+// reply body, which a NUL byte must follow: `body` itself, or, when it holds
+// a NUL byte or a byte of F0 or above, its conversion in `scratch`, which
+// must be empty. Either way the text holds no NUL before its end. The
+// conversion is made piece by piece, so a body of any size converts (a
+// Tcl_DString stops growing safely at 1 GiB). False, with the reason in
+// *error, when the body needs converting and Tcl has no UTF-8 encoding to
+// give.
+bool FromWireText(const char* body, size_t length, std::string* scratch,
+                  const char** text, size_t* text_length, std::string* error);
+
+}  // namespace qsn

@@ -7,6 +7,8 @@
 
 #include "base/owners.h"
 
+namespace qsn {
+
 namespace {
 
 class WireTextTest : public ::testing::Test {
@@ -22,14 +24,20 @@ class WireTextTest : public ::testing::Test {
     Tcl_ExternalToUtfDString(encoding, utf8.data(), utf8.size(), tcl.get());
     Tcl_FreeEncoding(encoding);
     int length = 0;
-    const char* wire = ToWireText(tcl.value(), tcl.length(), scratch.get(), &length);
+    const char* wire = nullptr;
+    std::string error;
+    EXPECT_TRUE(
+        ToWireText(tcl.value(), tcl.length(), scratch.get(), &wire, &length, &error));
     *same = wire == tcl.value();
     return std::string(wire, length);
   }
   std::string FromWire(const std::string& body, bool* same) {
     std::string scratch;
     size_t length = 0;
-    const char* text = FromWireText(body.c_str(), body.size(), &scratch, &length);
+    const char* text = nullptr;
+    std::string error;
+    EXPECT_TRUE(
+        FromWireText(body.c_str(), body.size(), &scratch, &text, &length, &error));
     *same = text == body.c_str();
     return std::string(text, length);
   }
@@ -85,3 +93,5 @@ TEST_F(WireTextTest, ABodyOfManyPiecesConvertsAsOne) {
 }
 
 }  // namespace
+
+}  // namespace qsn

@@ -62,7 +62,7 @@ Expected Model(const char* body) {
 // Parses `body`, starting from a known result and error state and a
 // -changeurl left by an earlier parse, and checks the outcome against `e`.
 void ParseAndCheck(const char* body, const Expected& e) {
-  ReplyOutcome outcome;
+  qsn::ReplyOutcome outcome;
   outcome.changeurl = "left from before";
   Tcl_ResetResult(interp);
   Tcl_SetObjResult(interp, Tcl_NewStringObj(kMarker, -1));
@@ -70,7 +70,7 @@ void ParseAndCheck(const char* body, const Expected& e) {
   // As a waited request does it: the body and the result go to the log at
   // level 4 around the parse.
   LogPrintf(4, "preresult=%s\n", body);
-  int code = ParseReply(interp, body, std::strlen(body), &outcome);
+  int code = qsn::ParseReply(interp, body, std::strlen(body), &outcome);
   const std::optional<std::string>& changeurl = outcome.changeurl;
   const std::string result = Result();
   LogPrintf(4, "postresult=%s\n", result.c_str());
@@ -148,9 +148,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The body is read by its length, as a waited request reads the response
   // buffer, and turned into a Tcl string where it needs to be.
   const std::string body(reinterpret_cast<const char*>(data), size);
-  std::string scratch;
+  std::string scratch, error;
+  const char* text = nullptr;
   size_t length;
-  const char* text = FromWireText(body.c_str(), size, &scratch, &length);
+  bool converted =
+      qsn::FromWireText(body.c_str(), size, &scratch, &text, &length, &error);
+  FUZZ_CHECK(converted, "the body was not converted: %s", error.c_str());
   const Expected e = Model(text);
 
   ParseAndCheck(text, e);
