@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "session/texts.h"
+
 namespace qsn {
 
 namespace {
@@ -140,12 +142,12 @@ const char* NameIn(const char* const (&names)[N], int code, const char* prefix) 
 }  // namespace
 
 void SetQsnErrorCode(Tcl_Interp* interp, const char* kind, const char* detail) {
-  Tcl_SetErrorCode(interp, "QSN", kind, detail, nullptr);
+  Tcl_SetErrorCode(interp, kErrorHead, kind, detail, nullptr);
 }
 
 void SetHttpErrorCode(Tcl_Interp* interp, long status) {
   std::string number = std::to_string(status);
-  SetQsnErrorCode(interp, "HTTP", number.c_str());
+  SetQsnErrorCode(interp, kErrorHttp, number.c_str());
 }
 
 const char* CurlCodeName(CURLcode code) {

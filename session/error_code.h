@@ -1,15 +1,7 @@
 // The errorCode of a failing session command: a list that starts with QSN,
 // so that a script can tell the kinds of failure apart without reading
-// their messages, which stay as they were.
-//   QSN SERVER                the reply's -error is true
-//   QSN HTTP <status>         HTTP 404, or another status other than 2xx
-//                             whose body is no reply
-//   QSN REPLY                 a body that is not a well-formed reply
-//   QSN TRANSPORT <name>      the transfer did not complete; <name> is
-//                             libcurl's, such as CURLE_COULDNT_CONNECT
-//   QSN LIMIT                 a reply over what the host takes
-//   QSN USAGE                 wrong arguments, an unknown session id
-// These words are a contract with scripts: tests/script/errors.test pins them.
+// their messages, which stay as they were. The words, and what each means,
+// are in session/texts.h with the other texts scripts rely on.
 #pragma once
 
 #include <curl/curl.h>

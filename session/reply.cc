@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "log/log.h"
+#include "session/texts.h"
 
 namespace qsn {
 
@@ -45,11 +46,11 @@ Options FindOptions(int largc, const char** largv) {
   const struct {
     const char* name;
     const char* Options::*field;
-  } known[] = {{"-changeurl", &Options::changeurl},
-               {"-error", &Options::error},
-               {"-errormsg", &Options::errormsg},
-               {"-errorinfo", &Options::errorinfo},
-               {"-qsnreply", &Options::qsnreply}};
+  } known[] = {{kOptionChangeurl, &Options::changeurl},
+               {kOptionError, &Options::error},
+               {kOptionErrormsg, &Options::errormsg},
+               {kOptionErrorinfo, &Options::errorinfo},
+               {kOptionQsnreply, &Options::qsnreply}};
   for (int i = 0; i + 1 < largc; i += 2) {
     for (const auto& option : known) {
       if (std::strcmp(largv[i], option.name) == 0) found.*option.field = largv[i + 1];
@@ -60,17 +61,17 @@ Options FindOptions(int largc, const char** largv) {
 
 // A true -error: the message and the trace of the server.
 void SetServerError(Tcl_Interp* interp, const Options& options) {
-  LogPrintf(1, "found -error yes\n");
+  LogPrintf(1, kLogFoundErrorYes);
   // Whatever the result held (a statistics callback's last result) is no
   // message of the server's.
   Tcl_ResetResult(interp);
   if (options.errorinfo) {
     // The error information starts from this result: the server-error
     // line, the server's trace, then the client's own stack.
-    SetResult(interp, "Ошибка на сервере:");
+    SetResult(interp, kServerErrorHead);
     Tcl_AddErrorInfo(interp, "\n");
     Tcl_AddErrorInfo(interp, options.errorinfo);
-    Tcl_AddErrorInfo(interp, "\nСтек клиента:");
+    Tcl_AddErrorInfo(interp, kClientStackHead);
   }
   if (options.errormsg) SetResult(interp, options.errormsg);
 }
@@ -79,12 +80,12 @@ void SetServerError(Tcl_Interp* interp, const Options& options) {
 ReplyKind ReadPairs(Tcl_Interp* interp, const Options& options) {
   int error = 0;
   if (options.error) {
-    LogPrintf(1, "found -error\n");
+    LogPrintf(1, kLogFoundError);
     if (Tcl_GetBoolean(interp, options.error, &error) != TCL_OK) {
       // Neither true nor false. With a value to return, the server meant
       // one; without, the reply cannot be taken for a success.
       if (!options.qsnreply) return ReplyKind::kMalformed;
-      LogPrintf(1, "-error \"%s\" is no boolean: -qsnreply is returned\n", options.error);
+      LogPrintf(1, kLogErrorNotBoolean, options.error);
       SetResult(interp, options.qsnreply);
       return ReplyKind::kValue;
     }
@@ -105,18 +106,18 @@ int ParseReply(Tcl_Interp* interp, const char* body, size_t length,
   outcome->kind = ReplyKind::kMalformed;
   if (!SplitFits(body, length)) {
     outcome->kind = ReplyKind::kTooLarge;
-    SetResult(interp, "the reply has more elements than the host can split");
-    LogPrintf(1, "parser returns TCL_ERROR\n");
+    SetResult(interp, kTooManyElements);
+    LogPrintf(1, kLogParserError);
     return TCL_ERROR;
   }
   int largc;
   const char** largv;
   if (Tcl_SplitList(interp, body, &largc, &largv) != TCL_OK) {
-    LogPrintf(1, "parser returns TCL_ERROR\n");
+    LogPrintf(1, kLogParserError);
     return TCL_ERROR;
   }
   if (largc % 2 != 0) {
-    SetResult(interp, "Нечётное число элементов в ответе");
+    SetResult(interp, kOddCount);
   } else {
     Options options = FindOptions(largc, largv);
     if (options.changeurl) outcome->changeurl = options.changeurl;
@@ -125,7 +126,7 @@ int ParseReply(Tcl_Interp* interp, const char* body, size_t length,
   Tcl_Free(reinterpret_cast<char*>(largv));
   bool failed =
       outcome->kind == ReplyKind::kMalformed || outcome->kind == ReplyKind::kServerError;
-  if (failed) LogPrintf(1, "parser returns TCL_ERROR\n");
+  if (failed) LogPrintf(1, kLogParserError);
   return failed ? TCL_ERROR : TCL_OK;
 }
 

@@ -13,6 +13,7 @@
 #include "session/reply.h"
 #include "session/session.h"
 #include "session/session_table.h"
+#include "session/texts.h"
 #include "session/wire_text.h"
 
 namespace qsn {
@@ -38,7 +39,7 @@ int Report(Tcl_Interp* interp, Tcl_Obj* callback, const char* name, Tcl_WideInt 
 // and `detail` (may be null).
 int FailTransfer(Tcl_Interp* interp, const std::string& text, const char* url,
                  const char* kind, const char* detail) {
-  LogPrintf(1, "errbuf=%s\n", text.c_str());
+  LogPrintf(1, kLogErrbuf, text.c_str());
   std::string message = text + " " + url;
   SetResult(interp, message.c_str());
   SetQsnErrorCode(interp, kind, detail);
@@ -52,7 +53,7 @@ int FailTransfer(Tcl_Interp* interp, const std::string& text, const char* url,
 struct Transport {
   std::string text;
   bool own = false;
-  const char* kind = "TRANSPORT";
+  const char* kind = kErrorTransport;
   const char* detail = nullptr;
 };
 
@@ -61,13 +62,15 @@ Transport DescribeTransport(const Session* session) {
   t.detail = CurlCodeName(session->transfer_result());
   switch (session->refusal()) {
     case Refusal::kLimit:
-      t.text = "the reply is over the limit of " + std::to_string(kReplyLimit) + " bytes";
-      t.kind = "LIMIT";
+      char text[80];
+      std::snprintf(text, sizeof text, kReplyOverLimit, kReplyLimit);
+      t.text = text;
+      t.kind = kErrorLimit;
       t.detail = nullptr;
       t.own = true;
       return t;
     case Refusal::kMemory:
-      t.text = "out of memory for the reply";
+      t.text = kNoReplyMemory;
       t.own = true;
       return t;
     case Refusal::kNone:
@@ -75,7 +78,7 @@ Transport DescribeTransport(const Session* session) {
   }
   // libcurl words a socket it could not open as a connection refused.
   if (IsDescriptorShortage(session->socket_error())) {
-    t.text = "cannot open a socket: " + OsErrorText(session->socket_error());
+    t.text = kNoSocket + OsErrorText(session->socket_error());
     t.own = true;
     return t;
   }
@@ -104,7 +107,7 @@ struct Ending {
 int JudgeTransfer(Session* session, Tcl_Interp* interp) {
   long errcode = 0;
   bool known = session->OsError(&errcode);
-  if (known) LogPrintf(1, "error code=%ld\n", errcode);
+  if (known) LogPrintf(1, kLogOsError, errcode);
   if (known && (errcode == 0 || session->completed())) return TCL_OK;
 
   Transport t = DescribeTransport(session);
@@ -112,8 +115,7 @@ int JudgeTransfer(Session* session, Tcl_Interp* interp) {
     session->DropReply();
     return FailTransfer(interp, t.text, session->request_url(), t.kind, t.detail);
   }
-  SetResult(interp,
-            errcode != 0 ? OsErrorText(errcode).c_str() : "Неопределённая ошибка");
+  SetResult(interp, errcode != 0 ? OsErrorText(errcode).c_str() : kUnknownError);
   SetQsnErrorCode(interp, t.kind, t.detail);
   return TCL_ERROR;
 }
@@ -125,11 +127,11 @@ int ReportFigures(Session* session, Tcl_Interp* interp, Tcl_Obj* callback,
   const struct {
     const char* name;
     Tcl_WideInt value;
-  } reports[] = {{"artotal", session->received_total()},
-                 {"astotal", session->sent_total()},
-                 {"rtotal", figures.received},
-                 {"stotal", figures.sent},
-                 {"rspeed", figures.speed}};
+  } reports[] = {{kStatReceivedTotal, session->received_total()},
+                 {kStatSentTotal, session->sent_total()},
+                 {kStatReceived, figures.received},
+                 {kStatSent, figures.sent},
+                 {kStatSpeed, figures.speed}};
   for (const auto& report : reports) {
     int result = Report(interp, callback, report.name, report.value);
     if (result != TCL_OK) return result;
@@ -145,8 +147,8 @@ bool FailingStatus(long code) { return code >= 100 && (code < 200 || code > 299)
 // the status after the parser's message says so.
 int FailForStatus(Tcl_Interp* interp, long code, bool parsed) {
   Tcl_Obj* message = parsed ? Tcl_DuplicateObj(Tcl_GetObjResult(interp))
-                            : Tcl_NewStringObj("no reply", -1);
-  Tcl_AppendPrintfToObj(message, " (HTTP %ld)", code);
+                            : Tcl_NewStringObj(kNoReply, -1);
+  Tcl_AppendPrintfToObj(message, kStatusSuffix, code);
   Tcl_SetObjResult(interp, message);
   SetHttpErrorCode(interp, code);
   return TCL_ERROR;
@@ -159,14 +161,14 @@ int ConcludeReply(Session* live, Tcl_Interp* interp, const Ending& ending) {
   size_t length = body.size();
   while (length > 0 && body[length - 1] == '\0') --length;
   body.resize(length);
-  LogPrintf(4, "preresult=%s\n", body.c_str());
+  LogPrintf(4, kLogPreresult, body.c_str());
   std::string scratch, error;
   const char* text = nullptr;
   size_t text_length = 0;
   if (!FromWireText(body.data(), length, &scratch, &text, &text_length, &error)) {
-    error = "cannot convert the reply from UTF-8: " + error;
+    error = kReplyNotUtf8 + error;
     SetResult(interp, error.c_str());
-    SetQsnErrorCode(interp, "REPLY");
+    SetQsnErrorCode(interp, kErrorReply);
     return TCL_ERROR;
   }
   ReplyOutcome outcome;
@@ -177,14 +179,14 @@ int ConcludeReply(Session* live, Tcl_Interp* interp, const Ending& ending) {
     result = FailForStatus(interp, ending.code, outcome.kind == ReplyKind::kMalformed);
     if (outcome.kind == ReplyKind::kNoOption) outcome.changeurl.reset();
   } else if (outcome.kind == ReplyKind::kServerError) {
-    SetQsnErrorCode(interp, "SERVER");
+    SetQsnErrorCode(interp, kErrorServer);
   } else if (outcome.kind == ReplyKind::kMalformed) {
-    SetQsnErrorCode(interp, "REPLY");
+    SetQsnErrorCode(interp, kErrorReply);
   } else if (outcome.kind == ReplyKind::kTooLarge) {
-    SetQsnErrorCode(interp, "LIMIT");
+    SetQsnErrorCode(interp, kErrorLimit);
   }
   if (live && outcome.changeurl) live->MoveTo(*outcome.changeurl);
-  LogPrintf(4, "postresult=%s\n", Tcl_GetStringResult(interp));
+  LogPrintf(4, kLogPostresult, Tcl_GetStringResult(interp));
   return result;
 }
 
@@ -208,7 +210,7 @@ int ConcludeIncomplete(Tcl_Interp* interp, const Ending& ending) {
 // the callback closed it: the server's path then goes nowhere.
 int Conclude(Session* live, Tcl_Interp* interp, const Ending& ending) {
   if (ending.code == 404) {
-    SetResult(interp, "Сервер умер");
+    SetResult(interp, kServerDied);
     SetHttpErrorCode(interp, 404);
     if (live) live->ForgetPath();
     return TCL_ERROR;
@@ -217,12 +219,12 @@ int Conclude(Session* live, Tcl_Interp* interp, const Ending& ending) {
   if (ending.body && !ending.body->empty()) return ConcludeReply(live, interp, ending);
   if (!ending.errtext.empty()) {
     SetResult(interp, ending.errtext.c_str());
-    SetQsnErrorCode(interp, "TRANSPORT", CurlCodeName(CURLE_OK));
+    SetQsnErrorCode(interp, kErrorTransport, CurlCodeName(CURLE_OK));
     return TCL_ERROR;
   }
   if (FailingStatus(ending.code)) return FailForStatus(interp, ending.code, false);
   Tcl_ResetResult(interp);
-  LogPrintf(2, "empty result\n");
+  LogPrintf(2, kLogEmptyResult);
   return TCL_OK;
 }
 
@@ -253,8 +255,7 @@ int FinishWaitedRequest(Session* session, Tcl_Interp* interp, Tcl_Obj* callback)
 int ReadNowait(Tcl_Interp* interp, Tcl_Obj* word) {
   int nowait = 0;
   if (Tcl_GetBooleanFromObj(interp, word, &nowait) != TCL_OK) {
-    LogPrintf(1, "nowait \"%s\" is no boolean: the request is waited for\n",
-              Tcl_GetString(word));
+    LogPrintf(1, kLogNowaitNotBoolean, Tcl_GetString(word));
     return 0;
   }
   return nowait;
@@ -264,7 +265,7 @@ int ReadNowait(Tcl_Interp* interp, Tcl_Obj* word) {
 // TRANSPORT and libcurl's code.
 int FailRequest(Session* session, Tcl_Interp* interp, const std::string& message) {
   SetResult(interp, message.c_str());
-  SetQsnErrorCode(interp, "TRANSPORT", session->error_name());
+  SetQsnErrorCode(interp, kErrorTransport, session->error_name());
   return TCL_ERROR;
 }
 
@@ -273,14 +274,14 @@ int FailRequest(Session* session, Tcl_Interp* interp, const std::string& message
 // requestQSN sessionId command arglist ?nowait? ?statisticsCallback?
 int RequestCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) noexcept {
   if (objc < 4 || objc > 6) {
-    Tcl_WrongNumArgs(interp, 1, objv, "<session id> ?command? ?arglist? ?nowait no?");
-    SetQsnErrorCode(interp, "USAGE");
+    Tcl_WrongNumArgs(interp, 1, objv, kRequestUsage);
+    SetQsnErrorCode(interp, kErrorUsage);
     return TCL_ERROR;
   }
   Session* session = FindSession(interp, Tcl_GetString(objv[1]));
   if (!session) {
-    SetResult(interp, "Wrong session id");
-    SetQsnErrorCode(interp, "USAGE");
+    SetResult(interp, kWrongSessionId);
+    SetQsnErrorCode(interp, kErrorUsage);
     return TCL_ERROR;
   }
   int nowait = objc > 4 ? ReadNowait(interp, objv[4]) : 0;
@@ -292,7 +293,7 @@ int RequestCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) 
     return FailRequest(session, interp, error);
   if (nowait) {
     Tcl_ResetResult(interp);
-    LogPrintf(2, "NOWAIT empty result\n");
+    LogPrintf(2, kLogNowaitEmpty);
     return TCL_OK;
   }
   return FinishWaitedRequest(session, interp, callback);

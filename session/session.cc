@@ -9,6 +9,7 @@
 #include "log/log.h"
 #include "session/error_code.h"
 #include "session/request_url.h"
+#include "session/texts.h"
 #include "session/wire_text.h"
 
 namespace qsn {
@@ -37,10 +38,9 @@ struct ByteLines {
   const char* body;
   const char* total;
 };
-constexpr ByteLines kSentLines = {"отправлено байт запроса=%ld\n", "заслано байт=%g\n",
-                                  "отправлено байт всего=%g\n"};
-constexpr ByteLines kReceivedLines = {"получено байт заголовка=%ld\n",
-                                      "получено байт=%g\n", "получено байт всего=%g\n"};
+constexpr ByteLines kSentLines = {kLogSentHead, kLogSentBody, kLogSentTotal};
+constexpr ByteLines kReceivedLines = {kLogReceivedHead, kLogReceivedBody,
+                                      kLogReceivedTotal};
 
 // Logs the bytes of one direction, each figure only when libcurl knows it,
 // and returns the head and the body together.
@@ -67,7 +67,7 @@ bool Session::Create(const char* base_url, int base_length, const char* proxy,
     made->multi_.reset(curl_multi_init());
   }
   if (!made || !made->easy_ || !made->multi_) {
-    *error = "cannot create a transfer handle";
+    *error = kNoHandle;
     return false;
   }
   Tcl_DStringAppend(made->base_url_.get(), base_url, base_length);
@@ -95,14 +95,12 @@ bool Session::Finish(std::string* error) {
 
   long errcode = 0;
   if (OsError(&errcode) && IsConnectInProgress(errcode)) {
-    LogPrintf(3, "Переинициализируем curl из-за ошибки %ld (Operation in progress)\n",
-              errcode);
+    LogPrintf(3, kLogReinit, errcode);
     EasyPtr fresh(curl_easy_init());
     if (fresh) easy_ = std::move(fresh);
   }
   if (drained) return true;
-  return FailMulti("the no-wait request before this one did not complete: " + drain_error,
-                   CURLM_OK, error);
+  return FailMulti(kLastNoWaitFailed + drain_error, CURLM_OK, error);
 }
 
 bool Session::Start(Tcl_Obj* command, Tcl_Obj* arglist, bool wait, std::string* error) {
@@ -119,13 +117,13 @@ bool Session::Start(Tcl_Obj* command, Tcl_Obj* arglist, bool wait, std::string* 
   }
   transfer_done_ = false;
   transfer_result_ = CURLE_OK;
-  LogPrintf(3, "perform %s\n", wait ? "and wait" : "with no wait");
+  LogPrintf(3, wait ? kLogPerformAndWait : kLogPerformNoWait);
 
   started_ = std::time(nullptr);
   int still_running = 0;
   code = Perform(&still_running);
   if (code == CURLM_OK && wait) {
-    LogPrintf(3, "Waiting for perform finish...\n");
+    LogPrintf(3, kLogWaiting);
     code = Wait(still_running);
   }
   return code == CURLM_OK || FailMulti(curl_multi_strerror(code), code, error);
@@ -153,7 +151,7 @@ bool Session::Step(int wait_ms) {
 bool Session::FailMulti(const std::string& text, CURLMcode code, std::string* error) {
   // A drain that failed has named its code already.
   if (code != CURLM_OK) error_name_ = CurlMultiCodeName(code);
-  LogPrintf(1, "errbuf=%s\n", text.c_str());
+  LogPrintf(1, kLogErrbuf, text.c_str());
   *error = text + " " + request_url_.value();
   reply_.reset();
   return false;
@@ -197,7 +195,7 @@ bool Session::OsError(long* errcode) const {
 
 void Session::MoveTo(const std::string& path) {
   if (!UsableUrl(base_url_, path.data(), static_cast<int>(path.size()))) {
-    LogPrintf(1, "-changeurl %s ignored: libcurl cannot use it\n", path.c_str());
+    LogPrintf(1, kLogChangeurlIgnored, path.c_str());
     return;
   }
   Tcl_DStringSetLength(path_.get(), 0);
@@ -210,9 +208,9 @@ Figures Session::LogStatistics() {
   std::time_t ended = std::time(nullptr);
   char* replyurl = nullptr;
   if (curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &replyurl) == CURLE_OK && replyurl)
-    LogPrintf(3, "reply from url=%s\n", replyurl);
+    LogPrintf(3, kLogReplyUrl, replyurl);
   if (curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &figures.code) == CURLE_OK)
-    LogPrintf(3, "response code=%ld\n", figures.code);
+    LogPrintf(3, kLogResponseCode, figures.code);
   figures.sent = static_cast<int32_t>(
       LogBytes(easy, CURLINFO_REQUEST_SIZE, CURLINFO_SIZE_UPLOAD_T, kSentLines));
   sent_total_ += figures.sent;
@@ -221,9 +219,9 @@ Figures Session::LogStatistics() {
   received_total_ += figures.received;
   curl_off_t downspeed = 0;
   if (curl_easy_getinfo(easy, CURLINFO_SPEED_DOWNLOAD_T, &downspeed) == CURLE_OK)
-    LogPrintf(3, "скорость заполучения=%g\n", static_cast<double>(downspeed));
+    LogPrintf(3, kLogSpeed, static_cast<double>(downspeed));
   figures.speed = static_cast<int32_t>(downspeed);
-  LogPrintf(3, "Длительность выполнения запроса=%g\n", std::difftime(ended, started_));
+  LogPrintf(3, kLogDuration, std::difftime(ended, started_));
   return figures;
 }
 
@@ -266,22 +264,22 @@ bool Session::AddFields(Tcl_Obj* command, Tcl_Obj* arglist, std::string* error) 
   struct {
     const char* name;
     Tcl_Obj* value;
-  } fields[] = {{"command", command}, {"arglist", arglist}};
+  } fields[] = {{kFieldCommand, command}, {kFieldArglist, arglist}};
   for (const auto& field : fields) {
     int length;
     const char* value = Tcl_GetStringFromObj(field.value, &length);
-    LogPrintf(3, "%s=%s\n", field.name, value);
+    LogPrintf(3, kLogField, field.name, value);
     DString scratch;
     const char* wire = nullptr;
     if (!ToWireText(value, length, scratch.get(), &wire, &length, error)) {
-      *error = "cannot convert the request to UTF-8: " + *error;
+      *error = kRequestNotUtf8 + *error;
       return false;
     }
     curl_mimepart* part = curl_mime_addpart(form_.get());
     // libcurl copies the data: the scratch copy may go at once.
     if (!part || curl_mime_name(part, field.name) != CURLE_OK ||
         curl_mime_data(part, wire, length) != CURLE_OK) {
-      *error = "cannot build the request form";
+      *error = kNoForm;
       return false;
     }
   }
@@ -315,7 +313,7 @@ bool Session::SetUp(Tcl_Obj* command, Tcl_Obj* arglist, std::string* error) {
               ? curl_easy_setopt(easy, CURLOPT_PROXY, proxy)
               : CURLE_URL_MALFORMAT);
   }
-  LogPrintf(3, "url='%s'\n", request_url_.value());
+  LogPrintf(3, kLogUrl, request_url_.value());
   // Peer verification is off by design: deployments reach servers whose
   // certificates the desktop does not know.
   check(curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 0L));
@@ -342,14 +340,14 @@ bool Session::SetUp(Tcl_Obj* command, Tcl_Obj* arglist, std::string* error) {
   form_.reset(curl_mime_init(easy));
   error_name_ = CurlCodeName(CURLE_OUT_OF_MEMORY);
   if (!headers_ || !form_) {
-    *error = "out of memory for the request";
+    *error = kNoRequestMemory;
     return false;
   }
   check(curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers_.get()));
   if (!AddFields(command, arglist, error)) return false;
   check(curl_easy_setopt(easy, CURLOPT_MIMEPOST, form_.get()));
   if (refused == CURLE_OK) return true;
-  LogPrintf(1, "errbuf=%s\n", curl_easy_strerror(refused));
+  LogPrintf(1, kLogErrbuf, curl_easy_strerror(refused));
   *error = curl_easy_strerror(refused);
   error_name_ = CurlCodeName(refused);
   return false;

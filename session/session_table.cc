@@ -12,6 +12,7 @@
 #include "log/log.h"
 #include "session/error_code.h"
 #include "session/request.h"
+#include "session/texts.h"
 
 namespace qsn {
 
@@ -84,7 +85,7 @@ void DeleteTable(ClientData data, Tcl_Interp*) noexcept {
   delete table;
 }
 
-void SetUsageError(Tcl_Interp* interp) { SetQsnErrorCode(interp, "USAGE"); }
+void SetUsageError(Tcl_Interp* interp) { SetQsnErrorCode(interp, kErrorUsage); }
 
 int CreateSessionCmd(ClientData, Tcl_Interp* interp, int objc,
                      Tcl_Obj* const objv[]) noexcept;
@@ -97,7 +98,7 @@ void RegisterSessionCommands(Tcl_Interp* interp) {
   // Without it every transfer handle fails to appear; the commands then say
   // so one by one, and the log says why.
   if (CURLcode code = curl_global_init(CURL_GLOBAL_DEFAULT); code != CURLE_OK)
-    LogPrintf(1, "curl_global_init: %s\n", curl_easy_strerror(code));
+    LogPrintf(1, kLogCurlInit, curl_easy_strerror(code));
   SessionTable* table = new SessionTable;
   Tcl_InitHashTable(&table->sessions, TCL_STRING_KEYS);
   Tcl_SetAssocData(interp, kAssocKey, DeleteTable, table);
@@ -127,7 +128,7 @@ namespace {
 int CreateSessionCmd(ClientData, Tcl_Interp* interp, int objc,
                      Tcl_Obj* const objv[]) noexcept {
   if (objc < 2 || objc > 3) {
-    Tcl_WrongNumArgs(interp, 1, objv, "<url> ?proxy?");
+    Tcl_WrongNumArgs(interp, 1, objv, kCreateUsage);
     SetUsageError(interp);
     return TCL_ERROR;
   }
@@ -153,14 +154,14 @@ int CreateSessionCmd(ClientData, Tcl_Interp* interp, int objc,
 int CloseSessionCmd(ClientData, Tcl_Interp* interp, int objc,
                     Tcl_Obj* const objv[]) noexcept {
   if (objc != 2) {
-    Tcl_WrongNumArgs(interp, 1, objv, "<session id>");
+    Tcl_WrongNumArgs(interp, 1, objv, kCloseUsage);
     SetUsageError(interp);
     return TCL_ERROR;
   }
   Tcl_HashEntry* entry =
       Tcl_FindHashEntry(&TableOf(interp)->sessions, Tcl_GetString(objv[1]));
   if (!entry) {
-    Tcl_SetObjResult(interp, Tcl_NewStringObj("Wrong session id", -1));
+    Tcl_SetObjResult(interp, Tcl_NewStringObj(kWrongSessionId, -1));
     SetUsageError(interp);
     return TCL_ERROR;
   }
