@@ -1,4 +1,5 @@
-// Names of libcurl's codes and the errorCode of session commands.
+// Names of libcurl's codes, and the result and errorCode of failing session
+// commands.
 #include "session/error_code.h"
 
 #include <string>
@@ -140,6 +141,10 @@ const char* NameIn(const char* const (&names)[N], int code, const char* prefix) 
 }
 
 }  // namespace
+
+void SetResult(Tcl_Interp* interp, const char* text) {
+  Tcl_SetObjResult(interp, Tcl_NewStringObj(text, -1));
+}
 
 void SetQsnErrorCode(Tcl_Interp* interp, const char* kind, const char* detail) {
   Tcl_SetErrorCode(interp, kErrorHead, kind, detail, nullptr);

@@ -5,15 +5,12 @@
 #include <cstring>
 
 #include "log/log.h"
+#include "session/error_code.h"
 #include "session/texts.h"
 
 namespace qsn {
 
 namespace {
-
-void SetResult(Tcl_Interp* interp, const char* text) {
-  Tcl_SetObjResult(interp, Tcl_NewStringObj(text, -1));
-}
 
 // Tcl_SplitList puts a pointer for every element it may find (one per run
 // of blanks, and two more) and a copy of the list into one block whose
@@ -98,34 +95,57 @@ ReplyKind ReadPairs(Tcl_Interp* interp, const Options& options) {
   return options.qsnreply || options.error ? ReplyKind::kValue : ReplyKind::kNoOption;
 }
 
+// The elements of a reply split as a Tcl list, freed with it.
+class Elements {
+ public:
+  Elements() = default;
+  ~Elements() {
+    if (argv_) Tcl_Free(reinterpret_cast<char*>(argv_));
+  }
+  Elements(const Elements&) = delete;
+  Elements& operator=(const Elements&) = delete;
+
+  // Splits `body`; false, with Tcl's message in the result, when it is no
+  // list.
+  bool Split(Tcl_Interp* interp, const char* body) {
+    return Tcl_SplitList(interp, body, &argc_, &argv_) == TCL_OK;
+  }
+  int argc() const { return argc_; }
+  const char** argv() const { return argv_; }
+
+ private:
+  int argc_ = 0;
+  const char** argv_ = nullptr;
+};
+
+// The steps of a parse: the body split as a list, its options found, and
+// what they make of the result.
+ReplyKind ReadReply(Tcl_Interp* interp, const char* body, size_t length,
+                    std::optional<std::string>* changeurl) {
+  if (!SplitFits(body, length)) {
+    SetResult(interp, kTooManyElements);
+    return ReplyKind::kTooLarge;
+  }
+  Elements elements;
+  if (!elements.Split(interp, body)) return ReplyKind::kMalformed;
+  if (elements.argc() % 2 != 0) {
+    SetResult(interp, kOddCount);
+    return ReplyKind::kMalformed;
+  }
+  Options options = FindOptions(elements.argc(), elements.argv());
+  if (options.changeurl) *changeurl = options.changeurl;
+  return ReadPairs(interp, options);
+}
+
 }  // namespace
 
 int ParseReply(Tcl_Interp* interp, const char* body, size_t length,
                ReplyOutcome* outcome) {
   outcome->changeurl.reset();
-  outcome->kind = ReplyKind::kMalformed;
-  if (!SplitFits(body, length)) {
-    outcome->kind = ReplyKind::kTooLarge;
-    SetResult(interp, kTooManyElements);
-    LogPrintf(1, kLogParserError);
-    return TCL_ERROR;
-  }
-  int largc;
-  const char** largv;
-  if (Tcl_SplitList(interp, body, &largc, &largv) != TCL_OK) {
-    LogPrintf(1, kLogParserError);
-    return TCL_ERROR;
-  }
-  if (largc % 2 != 0) {
-    SetResult(interp, kOddCount);
-  } else {
-    Options options = FindOptions(largc, largv);
-    if (options.changeurl) outcome->changeurl = options.changeurl;
-    outcome->kind = ReadPairs(interp, options);
-  }
-  Tcl_Free(reinterpret_cast<char*>(largv));
-  bool failed =
-      outcome->kind == ReplyKind::kMalformed || outcome->kind == ReplyKind::kServerError;
+  outcome->kind = ReadReply(interp, body, length, &outcome->changeurl);
+  bool failed = outcome->kind == ReplyKind::kMalformed ||
+                outcome->kind == ReplyKind::kServerError ||
+                outcome->kind == ReplyKind::kTooLarge;
   if (failed) LogPrintf(1, kLogParserError);
   return failed ? TCL_ERROR : TCL_OK;
 }

@@ -20,10 +20,6 @@ namespace qsn {
 
 namespace {
 
-void SetResult(Tcl_Interp* interp, const char* text) {
-  Tcl_SetObjResult(interp, Tcl_NewStringObj(text, -1));
-}
-
 // Evaluates the callback prefix with `name` and `value` appended, in the
 // caller's scope. A prefix that is no list gets nothing appended.
 int Report(Tcl_Interp* interp, Tcl_Obj* callback, const char* name, Tcl_WideInt value) {

@@ -138,7 +138,7 @@ int CreateSessionCmd(ClientData, Tcl_Interp* interp, int objc,
   std::string error;
   std::unique_ptr<Session> session;
   if (!Session::Create(url, url_length, proxy, proxy_length, &session, &error)) {
-    Tcl_SetObjResult(interp, Tcl_NewStringObj(error.c_str(), -1));
+    SetResult(interp, error.c_str());
     return TCL_ERROR;
   }
   char chname[30];
@@ -161,7 +161,7 @@ int CloseSessionCmd(ClientData, Tcl_Interp* interp, int objc,
   Tcl_HashEntry* entry =
       Tcl_FindHashEntry(&TableOf(interp)->sessions, Tcl_GetString(objv[1]));
   if (!entry) {
-    Tcl_SetObjResult(interp, Tcl_NewStringObj(kWrongSessionId, -1));
+    SetResult(interp, kWrongSessionId);
     SetUsageError(interp);
     return TCL_ERROR;
   }
