@@ -10,7 +10,7 @@
 #include "base/owners.h"
 #include "server/list_length.h"
 #include "server/reply_list.h"
-#include "server/tcl_text.h"
+#include "base/tcl_text.h"
 #include "server/text_checks.h"
 
 namespace qsn {

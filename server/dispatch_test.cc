@@ -10,7 +10,7 @@
 
 #include "base/owners.h"
 #include "server/reply_list.h"
-#include "server/tcl_text.h"
+#include "base/tcl_text.h"
 
 namespace qsn {
 namespace {

@@ -7,7 +7,7 @@
 #include <optional>
 
 #include "server/cookies.h"
-#include "server/tcl_text.h"
+#include "base/tcl_text.h"
 
 namespace qsn {
 

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "base/owners.h"
-#include "server/tcl_text.h"
+#include "base/tcl_text.h"
 
 namespace qsn {
 

@@ -10,7 +10,7 @@
 #include "server/dispatch.h"
 #include "server/qsn_commands.h"
 #include "server/reply_list.h"
-#include "server/tcl_text.h"
+#include "base/tcl_text.h"
 
 namespace qsn {
 

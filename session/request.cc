@@ -14,7 +14,7 @@
 #include "session/session.h"
 #include "session/session_table.h"
 #include "session/texts.h"
-#include "session/wire_text.h"
+#include "base/tcl_text.h"
 
 namespace qsn {
 

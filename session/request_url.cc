@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "base/curl_owners.h"
-#include "session/wire_text.h"
+#include "base/tcl_text.h"
 
 namespace qsn {
 

@@ -10,7 +10,7 @@
 #include "session/error_code.h"
 #include "session/request_url.h"
 #include "session/texts.h"
-#include "session/wire_text.h"
+#include "base/tcl_text.h"
 
 namespace qsn {
 

@@ -13,7 +13,7 @@
 #include "base/owners.h"
 #include "log/log.h"
 #include "session/reply.h"
-#include "session/wire_text.h"
+#include "base/tcl_text.h"
 #include "tests/fuzz/fuzz_util.h"
 
 namespace {

@@ -1,5 +1,5 @@
 // Text on the wire: real UTF-8 out, replies read by their length, the rest untouched.
-#include "session/wire_text.h"
+#include "base/tcl_text.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,12 @@
-// Conversions between Tcl strings and the UTF-8 of the wire, made only when
-// a text needs one: a large reply is scanned, never copied.
-#include "session/wire_text.h"
+// Conversions between Tcl strings and the UTF-8 of the wire: the client's,
+// made only when a text needs one, so a large reply is scanned, never
+// copied; the server's, always made.
+#include "base/tcl_text.h"
 
 #include <cstdint>
 #include <cstring>
+
+#include "base/owners.h"
 
 namespace qsn {
 
@@ -66,13 +69,15 @@ bool HoldsNulOrHighByte(const unsigned char* body, size_t length) {
   return false;
 }
 
+// The one handle on the encoding, held until FreeTclText; the client never
+// lets it go (Tcl keeps every encoding it has loaded anyway).
+Tcl_Encoding utf8_handle = nullptr;
+
 // Null when Tcl cannot give it; asked again next time. With no encoding
 // Tcl would convert through the system's, which is not UTF-8 everywhere.
 Tcl_Encoding Utf8() {
-  // Tcl keeps every encoding it has loaded; this handle is never freed.
-  static Tcl_Encoding utf8 = nullptr;
-  if (!utf8) utf8 = Tcl_GetEncoding(nullptr, "utf-8");
-  return utf8;
+  if (!utf8_handle) utf8_handle = Tcl_GetEncoding(nullptr, "utf-8");
+  return utf8_handle;
 }
 
 // Converts `length` bytes of UTF-8 into Tcl's form, appending to *out, in
@@ -132,6 +137,38 @@ bool FromWireText(const char* body, size_t length, std::string* scratch,
   *text = scratch->c_str();
   *text_length = scratch->size();
   return true;
+}
+
+void InitTclText() { Utf8(); }
+
+void FreeTclText() {
+  if (utf8_handle) Tcl_FreeEncoding(utf8_handle);
+  utf8_handle = nullptr;
+}
+
+Tcl_Obj* FromUtf8(const std::string& bytes) {
+  DString ds;
+  Tcl_ExternalToUtfDString(Utf8(), bytes.data(), static_cast<int>(bytes.size()),
+                           ds.get());
+  return Tcl_NewStringObj(ds.value(), ds.length());
+}
+
+std::string ToUtf8(Tcl_Obj* obj) {
+  int length;
+  const char* text = Tcl_GetStringFromObj(obj, &length);
+  DString ds;
+  Tcl_UtfToExternalDString(Utf8(), text, length, ds.get());
+  return std::string(ds.value(), ds.length());
+}
+
+std::string BodyBytes(Tcl_Obj* obj) {
+  static const Tcl_ObjType* byte_array = Tcl_GetObjType("bytearray");
+  if (obj->typePtr == byte_array && byte_array) {
+    int length;
+    unsigned char* bytes = Tcl_GetByteArrayFromObj(obj, &length);
+    return std::string(reinterpret_cast<char*>(bytes), length);
+  }
+  return ToUtf8(obj);
 }
 
 }  // namespace qsn
