@@ -31,10 +31,10 @@ class LoadInitScriptTest : public ::testing::Test {
   void SetUp() override {
     interp_ = Tcl_CreateInterp();
     Tcl_Init(interp_);
-    OpenLog();
+    qsn::OpenLog();
   }
   void TearDown() override {
-    CloseLog();
+    qsn::CloseLog();
     Tcl_DeleteInterp(interp_);
   }
   // The script, or what failed as "error: ..." (an empty script is none).

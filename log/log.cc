@@ -15,6 +15,8 @@
 #include "base/platform.h"
 #include "log/log_format.h"
 
+namespace qsn {
+
 int LogLevel = 3;
 
 namespace {
@@ -27,10 +29,10 @@ constexpr size_t kCutLength = kMaxMessage + sizeof kCutMark - 1;
 // The most bytes one message can put in the file: every byte a line break.
 constexpr size_t kMaxWritten = 2 * kCutLength;
 
-qsn::AppendFile log_file;
+AppendFile log_file;
 // Opened by the log's first user and closed by its last; empty also when
 // the system has none.
-std::optional<qsn::Cp866Fallback> fallback;
+std::optional<Cp866Fallback> fallback;
 int LogUseCount = 0;
 
 // The CP866 bytes of the Cyrillic letters, by the low six bits of the second
@@ -152,9 +154,9 @@ size_t ConvertToCp866(const char* text, size_t length, char* out) {
 
 void OpenLog() {
   // The old file is closed before the new one takes its place.
-  log_file = qsn::AppendFile();
-  log_file = qsn::OpenFreshLogFile(qsn::PathInWorkingDirectory("qsnclient.log"),
-                                   qsn::PathInWorkingDirectory("qsnclient.log.1"));
+  log_file = AppendFile();
+  log_file = OpenFreshLogFile(PathInWorkingDirectory("qsnclient.log"),
+                              PathInWorkingDirectory("qsnclient.log.1"));
   if (LogUseCount == 0) {
     fallback.emplace();
     if (!fallback->ok()) fallback.reset();
@@ -166,7 +168,7 @@ void CloseLog() {
   if (LogUseCount <= 0) return;
   if (--LogUseCount > 0) return;
   fallback.reset();
-  log_file = qsn::AppendFile();
+  log_file = AppendFile();
 }
 
 void LogPrintf(int level, const char* format, ...) {
@@ -174,7 +176,7 @@ void LogPrintf(int level, const char* format, ...) {
   char logbuf[kLogBufSize];
   va_list args;
   va_start(args, format);
-  int length = qsn::FormatLogMessage(logbuf, sizeof logbuf, format, args);
+  int length = FormatLogMessage(logbuf, sizeof logbuf, format, args);
   va_end(args);
   if (length < 0) return;
   char out[kMaxWritten];
@@ -208,7 +210,7 @@ void LogFailure(const char* format, ...) {
   if (n > 0) std::vsnprintf(text.data(), text.size() + 1, format, again);
   va_end(again);
   LogPrintf(1, "%s", text.c_str());
-  qsn::ShowOnConsole(text);
+  ShowOnConsole(text);
 }
 
 void AppendTimestamp(Tcl_DString* dstring) {
@@ -219,12 +221,14 @@ void AppendTimestamp(Tcl_DString* dstring) {
     char text[30];
     size_t length;
   } shown;
-  std::time_t now = qsn::TimeNow();
+  std::time_t now = TimeNow();
   if (!shown.valid || now != shown.second) {
-    std::tm bt = qsn::LocalTime(now);
+    std::tm bt = LocalTime(now);
     shown.length = std::strftime(shown.text, sizeof shown.text, "%d.%m.%Y %H:%M:%S", &bt);
     shown.second = now;
     shown.valid = true;
   }
   Tcl_DStringAppend(dstring, shown.text, static_cast<int>(shown.length));
 }
+
+}  // namespace qsn

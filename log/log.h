@@ -9,6 +9,8 @@
 
 #include <cstddef>
 
+namespace qsn {
+
 // Messages of a level above this threshold are dropped; 0 or less silences
 // the log. The script sees and sets it as the linked variable `loglevel`.
 extern int LogLevel;
@@ -74,3 +76,5 @@ size_t ConvertToCp866(const char* text, size_t length, char* out);
 // Appends the local time as "dd.mm.YYYY HH:MM:SS". The system is asked for
 // the local time only when the second has changed since the last call.
 void AppendTimestamp(Tcl_DString* dstring);
+
+}  // namespace qsn

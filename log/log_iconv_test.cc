@@ -8,6 +8,8 @@
 #include "log/log.h"
 #include "tests/test_util.h"
 
+namespace qsn {
+
 namespace {
 
 // What iconv alone makes of `text`, stopping where it stops.
@@ -49,3 +51,5 @@ TEST(LogIconv, ConversionMatchesIconvForEveryCharacterAndBrokenSequences) {
 }
 
 }  // namespace
+
+}  // namespace qsn

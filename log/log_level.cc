@@ -7,6 +7,8 @@
 
 #include "log/log.h"
 
+namespace qsn {
+
 namespace {
 
 constexpr char kName[] = "loglevel";
@@ -50,3 +52,5 @@ void LinkLogLevel(Tcl_Interp* interp) {
                 TCL_GLOBAL_ONLY | TCL_TRACE_READS | TCL_TRACE_WRITES | TCL_TRACE_UNSETS,
                 TraceLogLevel, nullptr);
 }
+
+}  // namespace qsn

@@ -15,6 +15,8 @@
 #include "log/mputs.h"
 #include "tests/test_util.h"
 
+namespace qsn {
+
 namespace {
 
 using qsn::testing::ReadFile;
@@ -223,3 +225,5 @@ TEST(LogUnwritable, WritesNothingAndDoesNotCrash) {
 }
 
 }  // namespace
+
+}  // namespace qsn

@@ -17,6 +17,8 @@
 #include "log/mputs.h"
 #include "tests/test_util.h"
 
+namespace qsn {
+
 namespace {
 
 // What the host wrote while `recording`, one element per call.
@@ -116,3 +118,5 @@ TEST_F(LogWrites, MputsAsksForTheLocalTimeOnlyWhenTheSecondChanges) {
 }
 
 }  // namespace
+
+}  // namespace qsn

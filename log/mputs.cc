@@ -6,11 +6,13 @@
 #include "base/owners.h"
 #include "log/log.h"
 
+namespace qsn {
+
 // mputs ?word ...?
 int MputsCmd(ClientData, Tcl_Interp*, int objc, Tcl_Obj* const objv[]) noexcept {
   LogLine line(3);
   if (!line.wanted()) return TCL_OK;
-  qsn::DString prefix;
+  DString prefix;
   Tcl_DStringAppend(prefix.get(), "[", 1);
   AppendTimestamp(prefix.get());
   Tcl_DStringAppend(prefix.get(), "]:", 2);
@@ -27,3 +29,5 @@ int MputsCmd(ClientData, Tcl_Interp*, int objc, Tcl_Obj* const objv[]) noexcept 
   line.Write();
   return TCL_OK;
 }
+
+}  // namespace qsn

@@ -3,5 +3,9 @@
 
 #include <tcl.h>
 
+namespace qsn {
+
 // mputs ?word ...?
 int MputsCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) noexcept;
+
+}  // namespace qsn

@@ -73,9 +73,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (bounded.size() > kMaxMessage) bounded = bounded.substr(0, kMaxMessage) + kCutMark;
 
   const long before = LogSize();
-  LogPrintf(5, "%s", text.c_str());
+  qsn::LogPrintf(5, "%s", text.c_str());
   FUZZ_CHECK(LogSize() == before, "a level above the threshold was written");
-  LogPrintf(1, "%s", text.c_str());
+  qsn::LogPrintf(1, "%s", text.c_str());
   const std::string written = ReadLogFrom(before);
 
   // Undo the CR LF expansion; a CR of the text's own stays.

@@ -11,9 +11,9 @@
 #include <string>
 
 #include "base/owners.h"
+#include "base/tcl_text.h"
 #include "log/log.h"
 #include "session/reply.h"
-#include "base/tcl_text.h"
 #include "tests/fuzz/fuzz_util.h"
 
 namespace {
@@ -69,11 +69,11 @@ void ParseAndCheck(const char* body, const Expected& e) {
 
   // As a waited request does it: the body and the result go to the log at
   // level 4 around the parse.
-  LogPrintf(4, "preresult=%s\n", body);
+  qsn::LogPrintf(4, "preresult=%s\n", body);
   int code = qsn::ParseReply(interp, body, std::strlen(body), &outcome);
   const std::optional<std::string>& changeurl = outcome.changeurl;
   const std::string result = Result();
-  LogPrintf(4, "postresult=%s\n", result.c_str());
+  qsn::LogPrintf(4, "postresult=%s\n", result.c_str());
   const char* info_var = Tcl_GetVar(interp, "errorInfo", TCL_GLOBAL_ONLY);
   const std::string info = info_var ? info_var : "";
 
