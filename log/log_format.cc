@@ -59,10 +59,10 @@ bool IsPlainWholeNumber(double value) {
          !(value == 0 && std::signbit(value));
 }
 
-// The conversion at `spec` (just past a '%'). Returns the length of its
-// specification, or 0 for one left to vsnprintf.
-size_t Convert(const char* spec, va_list* args, Output* out) {
-  switch (spec[0]) {
+// The conversion at `at` (just past a '%'). Returns how many characters
+// it takes, or 0 for one left to vsnprintf.
+size_t Convert(const char* at, va_list* args, Output* out) {
+  switch (at[0]) {
     case '%':
       out->Put("%", 1);
       return 1;
@@ -76,7 +76,7 @@ size_t Convert(const char* spec, va_list* args, Output* out) {
       out->PutInteger(va_arg(*args, int));
       return 1;
     case 'l':
-      if (spec[1] != 'd') return 0;
+      if (at[1] != 'd') return 0;
       out->PutInteger(va_arg(*args, long));
       return 2;
     case 'g': {

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
+# shellcheck disable=SC2154  # scratch, shots, box and rc come from lib.sh
 # demo_test.sh [SHOT]: the demo client in the Windows host under Wine,
 # against the demo's server on Linux: its walk-through, a screenshot of its
 # window (copied to SHOT when given), and what it logged; without a server
 # address, the box that says so.
 # Environment as for lib.sh, and QSNSERVER (the Linux qsnserver).
+# shellcheck source-path=SCRIPTDIR source=lib.sh
 source "$(dirname "$0")/lib.sh"
 QSNSERVER=${QSNSERVER:?path of qsnserver}
 root=$(cd "$(dirname "$0")/../.." && pwd)
