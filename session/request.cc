@@ -95,16 +95,22 @@ struct Ending {
   Transport transport;  // for one that did not complete
 };
 
+// A status that is no success: neither 2xx nor missing (0, no answer).
+bool FailingStatus(long code) { return code >= 100 && (code < 200 || code > 299); }
+
 // Step 1: whether the transfer failed, judged by the OS error number: only
 // a transfer that left one (or whose number cannot be read) fails here, with
 // the error text and the URL, or the number's words. A number left on the
 // handle by an earlier failed transfer does not fail one that libcurl says
-// completed. Returns TCL_OK, or TCL_ERROR with the message set.
+// completed, nor one whose peer had answered with a status that is no
+// success: that answer tells what happened (ConcludeIncomplete). Returns
+// TCL_OK, or TCL_ERROR with the message set.
 int JudgeTransfer(Session* session, Tcl_Interp* interp) {
   long errcode = 0;
   bool known = session->OsError(&errcode);
   if (known) LogPrintf(1, kLogOsError, errcode);
   if (known && (errcode == 0 || session->completed())) return TCL_OK;
+  if (FailingStatus(session->ResponseCode())) return TCL_OK;
 
   Transport t = DescribeTransport(session);
   if (!t.text.empty()) {
@@ -134,9 +140,6 @@ int ReportFigures(Session* session, Tcl_Interp* interp, Tcl_Obj* callback,
   }
   return TCL_OK;
 }
-
-// A status that is no success: neither 2xx nor missing (0, no answer).
-bool FailingStatus(long code) { return code >= 100 && (code < 200 || code > 299); }
 
 // A body that is no reply, under a status that is no success, most likely
 // comes from something between client and server (a proxy's error page):
@@ -187,11 +190,22 @@ int ConcludeReply(Session* live, Tcl_Interp* interp, const Ending& ending) {
 }
 
 // A transfer that libcurl says did not complete but that left no OS error
-// number. With no body, libcurl's text alone is the message, as it always
-// was ("Empty reply from server"); a partial body, or a failure the host
-// words itself, fails with the text and the URL instead of being parsed.
+// number, or whose peer had answered with a failing status. With no body,
+// libcurl's text alone is the message, as it always was ("Empty reply from
+// server"); a partial body, or a failure the host words itself, fails with
+// the text and the URL instead of being parsed.
 int ConcludeIncomplete(Tcl_Interp* interp, const Ending& ending) {
   const Transport& t = ending.transport;
+  // A refusal whose page was cut short is told by its status, as a whole
+  // page that is no reply is: a proxy that answers 407 to a request whose
+  // body it has not read resets the connection while its page is on the
+  // way, and a script must still tell that from a broken network. libcurl's
+  // words go to the log.
+  if (!t.own && FailingStatus(ending.code)) {
+    LogPrintf(1, kLogErrbuf,
+              t.text.empty() ? curl_easy_strerror(ending.result) : t.text.c_str());
+    return FailForStatus(interp, ending.code, false);
+  }
   bool body = ending.body && !ending.body->empty();
   if (!body && !t.own && !t.text.empty()) {
     SetResult(interp, t.text.c_str());

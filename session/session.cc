@@ -193,6 +193,12 @@ bool Session::OsError(long* errcode) const {
   return curl_easy_getinfo(easy_.get(), CURLINFO_OS_ERRNO, errcode) == CURLE_OK;
 }
 
+long Session::ResponseCode() const {
+  long code = 0;
+  if (curl_easy_getinfo(easy_.get(), CURLINFO_RESPONSE_CODE, &code) != CURLE_OK) return 0;
+  return code;
+}
+
 void Session::MoveTo(const std::string& path) {
   if (!UsableUrl(base_url_, path.data(), static_cast<int>(path.size()))) {
     LogPrintf(1, kLogChangeurlIgnored, path.c_str());

@@ -90,6 +90,8 @@ class Session {
   // The system's error number libcurl kept for the last transfer; false
   // when libcurl cannot say.
   bool OsError(long* errcode) const;
+  // The HTTP status of the last transfer's answer; 0 when none arrived.
+  long ResponseCode() const;
 
   // Moves the reply out of the session; null when no byte of it arrived.
   ReplyBody TakeReply() { return std::move(reply_); }

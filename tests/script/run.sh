@@ -2,10 +2,11 @@
 # Runs the tcltest files given as arguments inside the real qsnclient,
 # against peers this script starts on 127.0.0.1 and stops by pid: qsnserver
 # over HTTP and HTTPS (self-signed certificate made here) with the test
-# application app.tcl, and tinyproxy with its own configuration.
+# application app.tcl, and two tinyproxies with their own configuration,
+# one of them asking for credentials.
 # Each test file sees `peer(http)`, `peer(https)`, `peer(proxy)`,
-# `peer(refused)`, `peer(dir)` (its working directory), and `peer(server)`
-# with `peer(app)` to start servers of its own.
+# `peer(authproxy)`, `peer(refused)`, `peer(dir)` (its working directory),
+# and `peer(server)` with `peer(app)` to start servers of its own.
 #
 # QSNWRAP runs the host under a tool (valgrind; wine for the Windows host).
 # QSNTLSHOST names the HTTPS server in its certificate and URL (default
@@ -67,9 +68,18 @@ ViaProxyName "testproxy"
 CONF
 tinyproxy -d -c "$scratch/tinyproxy.conf" >/dev/null 2>&1 &
 pids+=($!)
-for _ in $(seq 100); do
-  (echo >"/dev/tcp/127.0.0.1/$proxy_port") 2>/dev/null && break
-  sleep 0.05
+# The same, asking for credentials.
+auth_proxy_port=$(free_port)
+sed -e "s/^Port .*/Port $auth_proxy_port/" -e "s|tinyproxy.log|authproxy.log|" \
+  "$scratch/tinyproxy.conf" >"$scratch/authproxy.conf"
+echo "BasicAuth tester s3cret" >>"$scratch/authproxy.conf"
+tinyproxy -d -c "$scratch/authproxy.conf" >/dev/null 2>&1 &
+pids+=($!)
+for port in "$proxy_port" "$auth_proxy_port"; do
+  for _ in $(seq 100); do
+    (echo >"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
+    sleep 0.05
+  done
 done
 
 # faults-5.1 opens over a thousand files: a soft limit of 1024 is raised
@@ -90,7 +100,8 @@ namespace import ::tcltest::*
 array set peer [list http $http_url https $https_url \
     proxy http://127.0.0.1:$proxy_port refused http://127.0.0.1:$(free_port)/ \
     dir [pwd] proxylog $scratch/tinyproxy.log \
-    server $QSNSERVER app $here/app.tcl]
+    server $QSNSERVER app $here/app.tcl \
+    authproxy http://127.0.0.1:$auth_proxy_port]
 source -encoding utf-8 $here/helpers.tcl
 if {[catch {source -encoding utf-8 $test_file}]} {
     puts stderr \$::errorInfo
