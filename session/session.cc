@@ -323,6 +323,8 @@ bool Session::SetUp(Tcl_Obj* command, Tcl_Obj* arglist, std::string* error) {
   // Peer verification is off by design: deployments reach servers whose
   // certificates the desktop does not know.
   check(curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 0L));
+  // What the script configured comes after, and may turn verification on.
+  check(ApplyOptions(easy, options_));
   check(curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, ""));
   // Cookies the server sets stay in this handle and go back with later
   // requests of this session only. The engine is switched on with an empty

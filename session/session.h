@@ -11,9 +11,11 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "base/curl_owners.h"
 #include "base/owners.h"
+#include "session/options.h"
 
 namespace qsn {
 
@@ -123,6 +125,10 @@ class Session {
   int64_t sent_total() const { return sent_total_; }
   int64_t received_total() const { return received_total_; }
 
+  // What configureQSNsession set; every later request applies it.
+  const SessionOptions& options() const { return options_; }
+  void set_options(SessionOptions options) { options_ = std::move(options); }
+
   // Commands running on this session right now (a statistics callback can
   // re-enter requestQSN). A session closed meanwhile leaves the table at
   // once and is destroyed when the last of them lets go (SessionUse).
@@ -160,6 +166,7 @@ class Session {
   DString path_;      // last "-changeurl" of the server; emptied by a 404
   DString request_url_;
   DString proxy_;  // empty: no proxy option set
+  SessionOptions options_;
 
   bool transfer_done_ = true;
   CURLcode transfer_result_ = CURLE_OK;

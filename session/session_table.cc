@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "log/log.h"
+#include "session/configure.h"
 #include "session/error_code.h"
 #include "session/request.h"
 #include "session/texts.h"
@@ -105,6 +106,7 @@ void RegisterSessionCommands(Tcl_Interp* interp) {
   Tcl_CreateObjCommand(interp, "createQSNsession", CreateSessionCmd, nullptr, nullptr);
   Tcl_CreateObjCommand(interp, "requestQSN", RequestCmd, nullptr, nullptr);
   Tcl_CreateObjCommand(interp, "closeQSNsession", CloseSessionCmd, nullptr, nullptr);
+  Tcl_CreateObjCommand(interp, "configureQSNsession", ConfigureCmd, nullptr, nullptr);
   Tcl_CreateExitHandler(FinishPendingAtExit, table);
 }
 

@@ -10,7 +10,7 @@
 namespace qsn {
 
 // Creates the interpreter's session table and installs createQSNsession,
-// requestQSN and closeQSNsession.
+// requestQSN, closeQSNsession and configureQSNsession.
 void RegisterSessionCommands(Tcl_Interp* interp);
 
 // The interpreter's live session with this id, or null.

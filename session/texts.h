@@ -12,6 +12,7 @@
 //                                 statistics callback
 //   session/reply_test.cc, tests/fuzz/fuzz_reply.cc   the reply parser's
 //   tests/torture/torture.sh      the messages a failing call may leave
+//   tests/script/configure.test   configureQSNsession's usage and messages
 // The Russian texts are UTF-8 here; the log writes them in CP866.
 #pragma once
 
@@ -81,6 +82,27 @@ inline constexpr char kErrorReply[] = "REPLY";
 inline constexpr char kErrorTransport[] = "TRANSPORT";
 inline constexpr char kErrorLimit[] = "LIMIT";
 inline constexpr char kErrorUsage[] = "USAGE";
+
+// --- configureQSNsession: its usage, and what a refused value is told
+// with: the value (left out for a secret), the option, what it must be.
+// The options' names are in its table, session/configure.cc.
+inline constexpr char kConfigureUsage[] = "<session id> ?-option value ...?";
+inline constexpr char kBadValue[] = "bad value \"%s\" for %s: must be %s";
+inline constexpr char kBadSecretValue[] = "bad value for %s: must be %s";
+// A file that cannot serve says why after that: " (cannot read it: no such
+// file or directory)".
+inline constexpr char kValueReason[] = " (%s)";
+inline constexpr char kCannotRead[] = "cannot read it: ";
+inline constexpr char kFileEmpty[] = "it is empty";
+inline constexpr char kMustBePinnedKey[] =
+    "sha256// and the base64 of a SHA-256 hash, several joined by \";\", the name "
+    "of a PEM or DER public key file, or empty";
+inline constexpr char kMustBeBoolean[] = "a boolean";
+inline constexpr char kMustBeCaFile[] =
+    "the name of a PEM file of CA certificates, or empty";
+inline constexpr char kMustBeMilliseconds[] =
+    "a number of milliseconds from 0 (the default) to 2147483647";
+inline constexpr char kMustBeProxyUser[] = "user:password, or empty";
 
 // --- Log lines (LogPrintf formats), with their levels.
 // Level 1

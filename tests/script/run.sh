@@ -1,12 +1,18 @@
 #!/usr/bin/env bash
 # Runs the tcltest files given as arguments inside the real qsnclient,
 # against peers this script starts on 127.0.0.1 and stops by pid: qsnserver
-# over HTTP and HTTPS (self-signed certificate made here) with the test
-# application app.tcl, and two tinyproxies with their own configuration,
-# one of them asking for credentials.
+# with the test application app.tcl over HTTP, over HTTPS with a
+# self-signed certificate and over HTTPS with one signed by a test CA (all
+# made here), and two tinyproxies with their own configuration, one of them
+# asking for credentials.
 # Each test file sees `peer(http)`, `peer(https)`, `peer(proxy)`,
 # `peer(authproxy)`, `peer(refused)`, `peer(dir)` (its working directory),
-# and `peer(server)` with `peer(app)` to start servers of its own.
+# and `peer(server)` with `peer(app)` to start servers of its own; and for
+# the session's options `peer(httpsca)` (the CA-signed server),
+# `peer(cacert)` (the CA), `peer(pins)` (the self-signed server's pin, once
+# from each of SECURITY.md's one-liners), `peer(pubkey)` (its public key
+# file), `peer(otherpin)` (the CA-signed server's pin) and
+# `peer(proxyuser)` (the credentials the second proxy takes).
 #
 # QSNWRAP runs the host under a tool (valgrind; wine for the Windows host).
 # QSNTLSHOST names the HTTPS server in its certificate and URL (default
@@ -54,6 +60,41 @@ openssl req -x509 -newkey rsa:2048 -nodes -subj "/CN=$tls_host" -days 1 \
   -keyout "$scratch/key.pem" -out "$scratch/cert.pem" 2>/dev/null || exit 1
 start_server https --tls-cert "$scratch/cert.pem" --tls-key "$scratch/key.pem" || exit 1
 https_url=${started_url/127.0.0.1/$tls_host}
+https_port=${https_url##*:}
+https_port=${https_port%%/*}
+
+# A test CA, and a server certificate it signs for the same name.
+openssl req -x509 -newkey rsa:2048 -nodes -subj "/CN=qsnclient test CA" -days 2 \
+  -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign \
+  -keyout "$scratch/ca.key" -out "$scratch/ca.pem" 2>/dev/null || exit 1
+openssl req -newkey rsa:2048 -nodes -subj "/CN=$tls_host" \
+  -keyout "$scratch/signed.key" -out "$scratch/signed.csr" 2>/dev/null || exit 1
+printf 'subjectAltName=%s\nextendedKeyUsage=serverAuth\n' "$san" >"$scratch/signed.ext"
+openssl x509 -req -in "$scratch/signed.csr" -CA "$scratch/ca.pem" -CAkey "$scratch/ca.key" \
+  -CAcreateserial -days 1 -extfile "$scratch/signed.ext" -out "$scratch/signed.pem" \
+  2>/dev/null || exit 1
+start_server httpsca --tls-cert "$scratch/signed.pem" --tls-key "$scratch/signed.key" || exit 1
+httpsca_url=${started_url/127.0.0.1/$tls_host}
+httpsca_port=${httpsca_url##*:}
+httpsca_port=${httpsca_port%%/*}
+
+# The pin of the self-signed server, from each one-liner SECURITY.md gives
+# (the block after a "<!-- run: pin -->" line), with its placeholders for
+# this server: so the documentation cannot show a command that does not work.
+pin_of() {
+  local certificate=$1 port=$2 command
+  awk '/^<!-- run: pin -->$/ { getline; inside = 1; next }
+       /^```$/ { inside = 0 } inside' "$here/../../SECURITY.md" |
+    while IFS= read -r command; do
+      command=${command//server.pem/$certificate}
+      command=${command//server.example:443/$tls_host:$port}
+      command=${command//server.example/$tls_host}
+      bash -c "$command"
+    done
+}
+pins=$(pin_of "$scratch/cert.pem" "$https_port" | tr '\n' ' ')
+otherpin=$(pin_of "$scratch/signed.pem" "$httpsca_port" | head -n 1)
+openssl pkey -in "$scratch/key.pem" -pubout -out "$scratch/pubkey.pem" || exit 1
 
 proxy_port=$(free_port)
 cat >"$scratch/tinyproxy.conf" <<CONF
@@ -101,7 +142,9 @@ array set peer [list http $http_url https $https_url \
     proxy http://127.0.0.1:$proxy_port refused http://127.0.0.1:$(free_port)/ \
     dir [pwd] proxylog $scratch/tinyproxy.log \
     server $QSNSERVER app $here/app.tcl \
-    authproxy http://127.0.0.1:$auth_proxy_port]
+    authproxy http://127.0.0.1:$auth_proxy_port proxyuser tester:s3cret \
+    httpsca $httpsca_url cacert $scratch/ca.pem pins [list $pins] \
+    pubkey $scratch/pubkey.pem otherpin [list $otherpin]]
 source -encoding utf-8 $here/helpers.tcl
 if {[catch {source -encoding utf-8 $test_file}]} {
     puts stderr \$::errorInfo

@@ -63,6 +63,19 @@ proc unit_refused {} {
     return -code $code $message
 }
 
+# Every option of a session set, files read, and applied to a request;
+# over HTTP the TLS ones have nothing to check.
+proc unit_configured {} {
+    set c [createQSNsession $::url]
+    set code [catch {
+        configureQSNsession $c -pinnedkey init.dat -verify 1 -cafile init.dat \
+            -timeout 20000 -connecttimeout 20000 -proxyuser tester:s3cret
+        requestQSN $c echo configured
+    } result]
+    closeQSNsession $c
+    return -code $code $result
+}
+
 # A no-wait request still running when its session closes is abandoned.
 proc unit_close {} {
     set s [sess]
@@ -77,6 +90,6 @@ unit log
 # From here on the log takes errors only: its other lines take the same
 # calls as the one above, and a run is the shorter for it.
 set loglevel 1
-foreach name {waited server_error nowait changeurl refused close} { unit $name }
+foreach name {waited server_error nowait changeurl refused configured close} { unit $name }
 puts $out end
 close $out

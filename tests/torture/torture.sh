@@ -56,6 +56,7 @@ expected_outcome=(
   'nowait 0 a'
   'changeurl 0 {done /moved}'
   'refused 0 refused'
+  'configured 0 configured'
   'close 0 {Wrong session id}'
   'end')
 
