@@ -8,9 +8,9 @@
 #include <string>
 
 #include "base/owners.h"
+#include "base/tcl_text.h"
 #include "server/list_length.h"
 #include "server/reply_list.h"
-#include "base/tcl_text.h"
 #include "server/text_checks.h"
 
 namespace qsn {

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "base/owners.h"
-#include "server/reply_list.h"
 #include "base/tcl_text.h"
+#include "server/reply_list.h"
 
 namespace qsn {
 namespace {

@@ -6,8 +6,8 @@
 
 #include <optional>
 
-#include "server/cookies.h"
 #include "base/tcl_text.h"
+#include "server/cookies.h"
 
 namespace qsn {
 

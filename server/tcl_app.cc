@@ -7,10 +7,10 @@
 #include <cstdio>
 
 #include "base/owners.h"
+#include "base/tcl_text.h"
 #include "server/dispatch.h"
 #include "server/qsn_commands.h"
 #include "server/reply_list.h"
-#include "base/tcl_text.h"
 
 namespace qsn {
 
