@@ -23,6 +23,16 @@ namespace {
 // How long a stopping server waits for its connections.
 constexpr auto kStopGrace = std::chrono::seconds(3);
 
+// A forked child starts with the mask of the thread that forked it, and
+// keeps it through exec: a program the application starts would never see
+// the SIGTERM of `timeout`, or of a service manager's stop. Tcl's exec sets
+// the ignored signals back to their defaults itself, but not the mask.
+void UnblockSignalsInChild() noexcept {
+  sigset_t none;
+  sigemptyset(&none);
+  pthread_sigmask(SIG_SETMASK, &none, nullptr);
+}
+
 // Signals go to one thread that waits for them; every other thread,
 // started after this, has them blocked. A client that goes away must not
 // kill the server with SIGPIPE.
@@ -33,6 +43,7 @@ sigset_t BlockSignals() {
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  pthread_atfork(nullptr, nullptr, UnblockSignalsInChild);
   signal(SIGPIPE, SIG_IGN);
   return signals;
 }

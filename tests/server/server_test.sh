@@ -302,6 +302,12 @@ check "SIGTERM: gone" bash -c "! kill -0 $pid 2>/dev/null"
 cat >"$scratch/children.tcl" <<EOF
 source {$app}
 proc ::rpc::spawn {} { exec sleep 10 & }
+proc ::rpc::signals {} { exec grep -E {^Sig(Blk|Ign):} /proc/self/status }
+proc ::rpc::bounded {} {
+    set t0 [clock milliseconds]
+    catch {exec timeout 1 sleep 10}
+    expr {[clock milliseconds] - \$t0}
+}
 EOF
 start children "$scratch/children.tcl" || exit 1
 form=$'--b\r\nContent-Disposition: form-data; name="command"\r\n\r\nspawn\r\n--b\r\n'
@@ -316,6 +322,12 @@ pids+=("$child")
 check "the child runs" test -d "/proc/$child/fd"
 check "the child holds no socket" equals sockets 0 \
   "$(find "/proc/$child/fd" -lname 'socket:*' | wc -l)"
+# Nor the server's signal mask: a program it starts can be stopped, by
+# `timeout` as by a service manager.
+check "a child blocks and ignores no signal" equals reply \
+  $'-qsnreply {SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000}' "$(post signals '')"
+ms=$(post bounded '' | sed -n 's/^-qsnreply \([0-9]*\)$/\1/p')
+check "exec timeout 1 sleep 10 ends after a second" matches ms '^(9[0-9]{2}|[1-4][0-9]{3})$' "$ms"
 
 # Bodies over the limit are refused; the server goes on.
 start small --max-body 2000 "$app" || exit 1
