@@ -136,6 +136,13 @@ void Connection::StartHead(Clock::time_point deadline) {
   in_head_ = true;
   head_refused_ = false;
   head_check_.Start();
+  in_chunks_ = false;
+  body_refused_ = false;
+}
+
+void Connection::StartChunkedBody() {
+  in_chunks_ = true;
+  chunk_check_.Start();
 }
 
 bool Connection::is_readable() const {
@@ -190,6 +197,7 @@ ssize_t Connection::read(char* ptr, size_t size) {
     if (head_refused_) return 0;
     size = std::min(size, limits_.max_head_bytes - head_bytes_);
   }
+  if (body_refused_) return 0;
   ssize_t n;
   if (used_ < filled_) {
     n = static_cast<ssize_t>(std::min(size, filled_ - used_));
@@ -207,6 +215,7 @@ ssize_t Connection::read(char* ptr, size_t size) {
     used_ = n;
   }
   if (in_head_ && n > 0) n = CheckHead(ptr, n);
+  if (in_chunks_ && n > 0) n = CheckChunks(ptr, n);
   return n;
 }
 
@@ -222,6 +231,14 @@ ssize_t Connection::CheckHead(const char* ptr, ssize_t n) {
   }
   head_bytes_ += n;
   return n;
+}
+
+// The bytes of a chunked body the library may have: those before a byte
+// the check refuses. Then the stream ends, and the request is refused.
+ssize_t Connection::CheckChunks(const char* ptr, ssize_t n) {
+  size_t taken = chunk_check_.Take(ptr, static_cast<size_t>(n));
+  if (taken < static_cast<size_t>(n)) body_refused_ = true;
+  return static_cast<ssize_t>(taken);
 }
 
 ssize_t Connection::write(const char* ptr, size_t size) {

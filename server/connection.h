@@ -62,6 +62,10 @@ class Connection : public httplib::Stream {
   // The head was cut short for what it holds, not for its time: its client
   // is sent the answer.
   bool HeadRefused() const { return head_refused_; }
+  // From here to the next StartHead, the stream ends for the library before
+  // a byte ChunkCheck refuses, and BodyRefused says so.
+  void StartChunkedBody();
+  bool BodyRefused() const { return body_refused_; }
   // Sends our end of the connection, then drops what the client still sends
   // for a short while.
   void Linger();
@@ -81,6 +85,7 @@ class Connection : public httplib::Stream {
   Clock::time_point ReadDeadline() const;
   ssize_t Receive(char* ptr, size_t size);
   ssize_t CheckHead(const char* ptr, ssize_t n);
+  ssize_t CheckChunks(const char* ptr, ssize_t n);
 
   int fd_;
   SSL* ssl_ = nullptr;
@@ -92,6 +97,9 @@ class Connection : public httplib::Stream {
   bool in_head_ = false;
   bool head_refused_ = false;
   HeadCheck head_check_;
+  bool in_chunks_ = false;
+  bool body_refused_ = false;
+  ChunkCheck chunk_check_;
   Clock::time_point head_deadline_;
   size_t head_bytes_ = 0;
   char buffer_[kBufferSize];

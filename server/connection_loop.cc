@@ -29,6 +29,7 @@ using HandlerResponse = httplib::Server::HandlerResponse;
 constexpr std::chrono::seconds kIoTimeout(5);
 
 constexpr char kTooBig[] = "the request body is over the limit";
+constexpr char kBadChunks[] = "the request body is not well-formed chunked";
 
 // One request on its way through the loop, from its first byte to its line
 // in the access log.
@@ -165,6 +166,8 @@ HandlerResponse ConnectionLoop::PreRoute(Exchange& exchange, const Request& req,
     exchange.keep = true;
     Answer(exchange, std::move(request), res);
   } else {
+    // The library reads chunk sizes more loosely than a proxy in front may.
+    if (req.has_header("Transfer-Encoding")) connection_.StartChunkedBody();
     return HandlerResponse::Unhandled;
   }
   return HandlerResponse::Handled;
@@ -179,6 +182,7 @@ void ConnectionLoop::ReadAndAnswer(Exchange& exchange, const Request& req, Respo
   AppRequest request = RequestOf(req);
   bool too_big = false;
   bool read = ReadBody(req, reader, shared_.max_body, &request, &too_big);
+  if (connection_.BodyRefused()) return Refuse(exchange, res, 400, kBadChunks);
   if (too_big) return Refuse(exchange, res, 413, kTooBig);
   if (read) {
     exchange.keep = true;

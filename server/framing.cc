@@ -3,6 +3,7 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 
@@ -37,6 +38,24 @@ bool IsSoundFieldLine(std::string_view line) {
   return true;
 }
 
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Chunk extensions are ignored, but a control character in one (a bare CR
+// above all) may end the line for a proxy.
+bool IsExtensionChar(char c) {
+  auto byte = static_cast<unsigned char>(c);
+  return byte == '\t' || (byte >= 0x20 && byte != 0x7f);
+}
+
+// Chunk sizes stay below 2^63, which every reader of 64-bit sizes, signed
+// or not, takes alike.
+constexpr uint64_t kMaxChunkSize = uint64_t{1} << 63;
+
 }  // namespace
 
 bool HeadCheck::Take(char c) {
@@ -52,6 +71,71 @@ bool HeadCheck::Take(char c) {
   request_line_ = false;
   line_.clear();
   return sound;
+}
+
+size_t ChunkCheck::Take(const char* data, size_t n) {
+  size_t taken = 0;
+  while (taken < n && !refused_) {
+    if (state_ == State::kData) {
+      // The data itself, in runs: it may be anything.
+      size_t run = static_cast<size_t>(std::min<uint64_t>(left_, n - taken));
+      taken += run;
+      left_ -= run;
+      if (left_ == 0) state_ = State::kDataCr;
+    } else if (TakeByte(data[taken])) {
+      ++taken;
+    } else {
+      refused_ = true;
+    }
+  }
+  return taken;
+}
+
+bool ChunkCheck::TakeByte(char c) {
+  switch (state_) {
+    case State::kSize:
+    case State::kBlank:
+    case State::kExtension:
+      return TakeSizeByte(c);
+    case State::kSizeLf:
+      state_ = left_ == 0 ? State::kLastCr : State::kData;
+      return c == '\n';
+    case State::kDataCr:
+    case State::kLastCr:
+      state_ = state_ == State::kDataCr ? State::kDataLf : State::kLastLf;
+      return c == '\r';
+    case State::kDataLf:
+      *this = ChunkCheck();
+      return c == '\n';
+    case State::kLastLf:
+      state_ = State::kEnded;
+      return c == '\n';
+    default:  // past the body's end
+      return false;
+  }
+}
+
+bool ChunkCheck::TakeSizeByte(char c) {
+  if (++line_ > kMaxChunkLine) return false;
+  if (c == '\r') {
+    bool sound = digits_ > 0 && state_ != State::kBlank;
+    state_ = State::kSizeLf;
+    return sound;
+  }
+  if (state_ == State::kExtension) return IsExtensionChar(c);
+  if (c == ';' && digits_ > 0) {
+    state_ = State::kExtension;
+    return true;
+  }
+  if ((c == ' ' || c == '\t') && digits_ > 0) {
+    state_ = State::kBlank;
+    return true;
+  }
+  int digit = HexDigit(c);
+  if (digit < 0 || state_ != State::kSize || left_ >= kMaxChunkSize / 16) return false;
+  left_ = left_ * 16 + static_cast<uint64_t>(digit);
+  ++digits_;
+  return true;
 }
 
 const char* FramingProblem(const httplib::Request& req) {

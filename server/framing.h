@@ -5,6 +5,7 @@
 
 #include <httplib.h>
 
+#include <cstdint>
 #include <string>
 
 namespace qsn {
@@ -26,6 +27,50 @@ class HeadCheck {
  private:
   std::string line_;  // the line so far
   bool request_line_ = true;
+};
+
+// Checks a chunked body as its bytes go to the HTTP library, which reads a
+// chunk's size as strtoul does (`0x1a`, ` 1a` and `+1a` all as 26), takes
+// anything after it, buffers the size line whole however long, and never
+// looks at the line break after a chunk's data: a proxy in front may find
+// such a body's end elsewhere. Each size line must be hex digits, then
+// optionally `;` and extensions (a blank or tab before the `;` too), within
+// kMaxChunkLine bytes; each line ends in CR LF, and so does each chunk's
+// data. The last chunk is followed by its CR LF at once: the library reads
+// no trailer fields.
+class ChunkCheck {
+ public:
+  static constexpr size_t kMaxChunkLine = 4096;
+
+  // Starts on the next request's body.
+  void Start() { *this = ChunkCheck(); }
+  // Takes the next `n` bytes of the body, and says how many of them the
+  // library may have: `n`, or fewer when a byte among them breaks the
+  // framing or lies past the body's end; the library must not get that
+  // byte, nor anything after it.
+  size_t Take(const char* data, size_t n);
+
+ private:
+  enum class State {
+    kSize,       // the size's digits
+    kBlank,      // blanks or tabs after them, before a `;`
+    kExtension,  // after the `;`
+    kSizeLf,     // the size line's CR seen
+    kData,
+    kDataCr,
+    kDataLf,
+    kLastCr,  // the last chunk's size line read
+    kLastLf,
+    kEnded,
+  };
+  bool TakeByte(char c);
+  bool TakeSizeByte(char c);
+
+  State state_ = State::kSize;
+  uint64_t left_ = 0;  // the chunk's size as it is read, then its bytes to come
+  size_t digits_ = 0;
+  size_t line_ = 0;  // bytes of the size line so far
+  bool refused_ = false;
 };
 
 // Null when the request's head says plainly where its body ends; else why

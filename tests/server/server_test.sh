@@ -268,6 +268,34 @@ refused "blank before the colon of a coding" 400 \
   $'POST / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding : chunked\r\n\r\n' $'0\r\n\r\n'"$smuggled"
 refused "folded coding" 400 \
   $'POST / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding:\r\n chunked\r\n\r\n' $'0\r\n\r\n'"$smuggled"
+# A chunked body is refused where the HTTP library would read it otherwise
+# than a proxy in front may: a chunk size that is not plain hex digits, a
+# line not ended by CR LF, a chunk's data not followed by CR LF. The call
+# the chunk holds is never made.
+chunked=$'POST / HTTP/1.1\r\nHost: x\r\n'"$multipart"$'Transfer-Encoding: chunked\r\n\r\n'
+size=$(printf '%x' "${#form}")
+# bad_chunks NAME SIZE_LINE [AFTER_DATA]: refused, the chunk of $form sent
+# under SIZE_LINE, then AFTER_DATA (by default the data's CR LF and the
+# last chunk).
+bad_chunks() {
+  refused "chunked: $1" 400 "$chunked" "$2$form${3-$'\r\n0\r\n\r\n'}"
+}
+bad_chunks "0x before the size" "0x$size"$'\r\n'
+bad_chunks "blank before the size" " $size"$'\r\n'
+bad_chunks "sign before the size" "+$size"$'\r\n'
+bad_chunks "blank after the size" "$size "$'\r\n'
+bad_chunks "size line ended by LF" "$size"$'\n'
+bad_chunks "CR in an extension" "$size"$';a\rb\r\n'
+bad_chunks "size line over 4 KiB" "$size;$(printf 'e%.0s' {1..5000})"$'\r\n'
+bad_chunks "data not followed by CR LF" "$size"$'\r\n' $'XX0\r\n\r\n'
+bad_chunks "trailer field" "$size"$'\r\n' $'\r\n0\r\nX-Trailer: 1\r\n\r\n'
+# What they may hold: sizes with leading zeros, extensions after a `;`.
+echo_form=$'--b\r\nContent-Disposition: form-data; name="command"\r\n\r\necho\r\n--b\r\n'
+echo_form+=$'Content-Disposition: form-data; name="arglist"\r\n\r\nchunks\r\n--b--\r\n'
+check "chunks with leading zeros and extensions" matches answer \
+  $'^HTTP/1.1 200 [^\r]*\r\n.*\r\n\r\n-qsnreply chunks$' \
+  "$(raw $'POST / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n'"${chunked#*Host: x$'\r\n'}" \
+    $'0014;a=1 ;b\r\n'"${echo_form:0:20}"$'\r\n'"$(printf '00%x' $((${#echo_form} - 20)))"$' ;c\r\n'"${echo_form:20}"$'\r\n0;z\r\n\r\n')"
 check "no smuggled request ran" equals reply '-qsnreply {}' "$(post hits '')"
 # A head over the limit is answered, and the connection closed without a
 # reset that could destroy the answer before the client reads it.
