@@ -50,19 +50,16 @@ class AppendFile {
   bool Append(const char* data, size_t length) const;
 
  private:
-  friend AppendFile OpenFreshLogFile(const std::string& path, const std::string& kept);
+  friend AppendFile OpenEmptiedForAppending(const std::string& path);
   struct System;  // the system's handle
   std::unique_ptr<System> system_;
 };
 
-// Starts the log at `path` afresh for a new run. A regular file there is
-// first kept as `kept` (replacing what that held): renamed, so that a host
-// still writing it writes on into `kept`; or, where the system refuses the
-// rename (the file held open by a program that forbids it, a folder the
-// host may not change), copied there and then emptied. `path` is then
-// opened, empty, for appending. Either way an older instance's later lines
-// land at the end of a file, never at an offset past it.
-AppendFile OpenFreshLogFile(const std::string& path, const std::string& kept);
+// Empties the file at `path` where it is, following a symbolic link to the
+// file it names (a device or a pipe is left as it is), or creates it, and
+// opens it for appending. An instance that has it open already writes on at
+// its new end, never at an offset past it.
+AppendFile OpenEmptiedForAppending(const std::string& path);
 
 // Shows the beginning of `text` (UTF-8; FirstLines in base/utf8.h) to
 // whoever started the program from a terminal: on standard error, in the
@@ -143,10 +140,11 @@ class Cp866Fallback {
 // ends text at ^Z) by default, it no longer does.
 void SetBinaryMode(FILE* stream);
 
-// Files by name, for the packer. Every path is UTF-8: on Windows it goes to
-// the system's wide calls, so any name works whatever the ANSI code page
-// lacks; on POSIX systems its bytes go to the system as they are. A call
-// that fails returns false with the system's words for why in *error.
+// Files by name, for the packer and the log. Every path is UTF-8: on
+// Windows it goes to the system's wide calls, so any name works whatever the
+// ANSI code page lacks; on POSIX systems its bytes go to the system as they
+// are. A call that fails returns false with the system's words for why in
+// *error.
 
 // What is at a path, symbolic links followed.
 struct FileStatus {
@@ -183,6 +181,9 @@ bool CreateTemporaryFile(std::string* name_template, int* fd, std::string* error
 // Gives the open file `fd` the permission bits `mode` where the system has
 // them (POSIX); elsewhere there is nothing to do.
 bool SetFileMode(int fd, unsigned mode, std::string* error);
+
+// Writes all of `data` to `fd`.
+bool WriteToFile(int fd, std::string_view data, std::string* error);
 
 // Writes all of `data` to `fd` and closes it, whatever happens.
 bool WriteAndClose(int fd, std::string_view data, std::string* error);

@@ -54,51 +54,11 @@ bool AppendFile::Append(const char* data, size_t length) const {
   return true;
 }
 
-namespace {
-
-// Copies the file `from` over `to`. False when either cannot be opened or
-// a read or write fails; `to` may then hold part of `from`.
-bool CopyFile(const std::string& from, const std::string& to) {
-  int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) return false;
-  int out = open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  bool copied = out >= 0;
-  char buffer[65536];
-  while (copied) {
-    ssize_t n = read(in, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      copied = n == 0;
-      break;
-    }
-    for (ssize_t done = 0; copied && done < n;) {
-      ssize_t w = write(out, buffer + done, static_cast<size_t>(n - done));
-      if (w < 0 && errno == EINTR) continue;
-      copied = w > 0;
-      done += w;
-    }
-  }
-  if (out >= 0 && close(out) != 0) copied = false;
-  close(in);
-  return copied;
-}
-
-}  // namespace
-
-AppendFile OpenFreshLogFile(const std::string& path, const std::string& kept) {
-  // A descriptor follows its file through a rename, so an instance still
-  // writing the old log goes on in `kept`; and O_APPEND puts each write at
-  // the end of whatever the file then is, so even after a copy and an
-  // emptying, its lines leave no hole of zeros before them.
-  int truncate = O_TRUNC;
-  struct stat old {};
-  if (stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode)) {
-    if (std::rename(path.c_str(), kept.c_str()) == 0)
-      truncate = 0;
-    else
-      CopyFile(path, kept);
-  }
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | truncate, 0666);
+AppendFile OpenEmptiedForAppending(const std::string& path) {
+  // O_APPEND puts each write at the end of whatever the file then is, so an
+  // instance that had it open before the emptying leaves no hole of zeros
+  // before its next line.
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0666);
   AppendFile file;
   if (fd < 0) return file;
   file.system_ = std::make_unique<AppendFile::System>();
@@ -229,18 +189,24 @@ bool SetFileMode(int fd, unsigned mode, std::string* error) {
   return fchmod(fd, mode) == 0 || Failed(error);
 }
 
-bool WriteAndClose(int fd, std::string_view data, std::string* error) {
+bool WriteToFile(int fd, std::string_view data, std::string* error) {
   size_t done = 0;
   while (done < data.size()) {
     ssize_t n = write(fd, data.data() + done, data.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       if (n == 0) errno = EIO;
-      Failed(error);
-      close(fd);
-      return false;
+      return Failed(error);
     }
     done += n;
+  }
+  return true;
+}
+
+bool WriteAndClose(int fd, std::string_view data, std::string* error) {
+  if (!WriteToFile(fd, data, error)) {
+    close(fd);
+    return false;
   }
   return close(fd) == 0 || Failed(error);
 }

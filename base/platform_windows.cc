@@ -152,25 +152,18 @@ bool AppendFile::Append(const char* data, size_t length) const {
   return true;
 }
 
-AppendFile OpenFreshLogFile(const std::string& path, const std::string& kept) {
-  std::wstring wide = WideOfUtf8(path), wide_kept = WideOfUtf8(kept);
-  // Every instance opens the log letting others rename it (FILE_SHARE_DELETE),
-  // so the next one's rename normally succeeds and the running one writes on
-  // into `kept`. A program that forbids it gets a copy and an emptied file.
-  DWORD attributes = GetFileAttributesW(wide.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY) &&
-      !MoveFileExW(wide.c_str(), wide_kept.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-    CopyFileW(wide.c_str(), wide_kept.c_str(), FALSE);
-    HANDLE emptied =
-        CreateFileW(wide.c_str(), GENERIC_WRITE,
-                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                    TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (emptied != INVALID_HANDLE_VALUE) CloseHandle(emptied);
-  }
+AppendFile OpenEmptiedForAppending(const std::string& path) {
+  std::wstring wide = WideOfUtf8(path);
+  constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  // A handle for appending alone cannot empty the file: one that may write
+  // anywhere does it first.
+  HANDLE emptied = CreateFileW(wide.c_str(), GENERIC_WRITE, kShareAll, nullptr,
+                               TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (emptied != INVALID_HANDLE_VALUE) CloseHandle(emptied);
   // Append-only access: the system writes each call at the end of the file
-  // as it is then, whoever else has written or emptied it meanwhile.
-  HANDLE handle = CreateFileW(wide.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+  // as it is then, whoever else has written or emptied it meanwhile. Every
+  // instance lets the others read, write and rename the log.
+  HANDLE handle = CreateFileW(wide.c_str(), FILE_APPEND_DATA | SYNCHRONIZE, kShareAll,
                               nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   AppendFile file;
   if (handle == INVALID_HANDLE_VALUE) return file;
@@ -351,7 +344,7 @@ bool SetFileMode(int, unsigned, std::string*) {
   return true;
 }
 
-bool WriteAndClose(int fd, std::string_view data, std::string* error) {
+bool WriteToFile(int fd, std::string_view data, std::string* error) {
   size_t done = 0;
   while (done < data.size()) {
     // _write takes an unsigned count: at most a gigabyte at a time.
@@ -360,11 +353,17 @@ bool WriteAndClose(int fd, std::string_view data, std::string* error) {
     int n = _write(fd, data.data() + done, piece);
     if (n <= 0) {
       if (n == 0) errno = EIO;
-      Failed(error);
-      _close(fd);
-      return false;
+      return Failed(error);
     }
     done += n;
+  }
+  return true;
+}
+
+bool WriteAndClose(int fd, std::string_view data, std::string* error) {
+  if (!WriteToFile(fd, data, error)) {
+    _close(fd);
+    return false;
   }
   return _close(fd) == 0 || Failed(error);
 }

@@ -11,7 +11,10 @@
 #include <ctime>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
+#include "base/owners.h"
 #include "base/platform.h"
 #include "log/log_format.h"
 
@@ -146,6 +149,38 @@ size_t RenderMessage(const char* text, size_t length, char* out) {
 
 bool LogWanted(int level) { return level <= LogLevel && log_file && fallback; }
 
+// Copies what remains of `in` to `fd`.
+bool CopyRest(FILE* in, int fd, std::string* error) {
+  std::vector<char> chunk(1 << 20);
+  size_t n;
+  while ((n = std::fread(chunk.data(), 1, chunk.size(), in)) > 0)
+    if (!WriteToFile(fd, std::string_view(chunk.data(), n), error)) return false;
+  if (!std::ferror(in)) return true;
+  *error = "read error";
+  return false;
+}
+
+// Keeps a copy of the log at `path` (a link followed) as `kept`, with the
+// log's permission bits: written beside `kept` and renamed over it, so that
+// `kept` is the last run's log whole or the one before, never part of one.
+// The log itself stays where it is, for whoever still writes it. Nothing to
+// keep when `path` is missing or no regular file.
+bool KeepCopy(const std::string& path, const std::string& kept, std::string* error) {
+  FileStatus status;
+  if (!StatPath(path, &status, error)) return false;
+  if (!status.exists || !status.regular) return true;
+  FilePtr in;
+  if (!OpenFile(path, "rb", &in, error)) return false;
+  std::string temp = kept + ".XXXXXX", ignored;
+  int fd;
+  if (!CreateTemporaryFile(&temp, &fd, error)) return false;
+  bool ok = SetFileMode(fd, status.mode, error) && CopyRest(in.get(), fd, error);
+  ok = WriteAndClose(fd, "", ok ? error : &ignored) && ok;
+  ok = ok && RenameOver(temp, kept, error);
+  if (!ok) RemoveFile(temp);
+  return ok;
+}
+
 }  // namespace
 
 size_t ConvertToCp866(const char* text, size_t length, char* out) {
@@ -153,10 +188,12 @@ size_t ConvertToCp866(const char* text, size_t length, char* out) {
 }
 
 void OpenLog() {
-  // The old file is closed before the new one takes its place.
   log_file = AppendFile();
-  log_file = OpenFreshLogFile(PathInWorkingDirectory("qsnclient.log"),
-                              PathInWorkingDirectory("qsnclient.log.1"));
+  std::string path = PathInWorkingDirectory("qsnclient.log"), error;
+  // A log that cannot be kept (the folder full or read-only) is emptied all
+  // the same: the new run's lines must not follow the old run's.
+  KeepCopy(path, PathInWorkingDirectory("qsnclient.log.1"), &error);
+  log_file = OpenEmptiedForAppending(path);
   if (LogUseCount == 0) {
     fallback.emplace();
     if (!fallback->ok()) fallback.reset();

@@ -15,11 +15,12 @@ namespace qsn {
 // the log. The script sees and sets it as the linked variable `loglevel`.
 extern int LogLevel;
 
-// Starts the log in the current working directory afresh: the last run's
-// qsnclient.log is kept as qsnclient.log.1 and the new one starts empty,
-// open for appending, so that another instance writing the same folder's
-// log never leaves holes in it. For the first user, also opens the CP866
-// converter. When either cannot be opened, LogPrintf writes nothing.
+// Starts the log in the current working directory afresh: a copy of the
+// last run's qsnclient.log is kept as qsnclient.log.1, and qsnclient.log is
+// emptied where it is (a symbolic link followed) and opened for appending,
+// so that every instance writing the same folder's log, however many, adds
+// its lines at the end of that one file. For the first user, also opens the
+// CP866 converter. When either cannot be opened, LogPrintf writes nothing.
 void OpenLog();
 
 // Closes the converter and the file when the last user closes.

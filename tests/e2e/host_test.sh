@@ -267,29 +267,60 @@ check "garbage: status 0" equals status 0 "$rc"
 check "garbage: every line break is CR LF" \
   equals "line breaks" "$(wc -l <"$d/qsnclient.log")" "$(grep -ac $'\r$' "$d/qsnclient.log")"
 
-# Two instances in one folder. The second keeps the first's log as
-# qsnclient.log.1 and starts its own empty; the first writes on into
-# qsnclient.log.1, nothing lost, nothing mixed.
+# Two instances in one folder. The second keeps a copy of the first's log
+# as qsnclient.log.1 and empties the log, where the first's later lines
+# then land among its own: nothing lost, nothing mixed.
 all=$(seq -s' ' 0 299)
 d=$(workdir two)
-pack_into "$d" <<<"$two_instances_script"
-two_instances "$d" renamed env -u DISPLAY "$QSNCLIENT"
-check "two: the first's lines, all, in .1" equals A "$all" "$(numbers_of "$d/qsnclient.log.1" A)"
+pack_into "$d" <<<"$instances_script"
+two_instances "$d" together env -u DISPLAY "$QSNCLIENT"
+check "two: the first's lines before the second, in .1" \
+  equals A "$(seq -s' ' 0 99)" "$(numbers_of "$d/qsnclient.log.1" A)"
 check "two: .1 is the first's alone" equals B "" "$(numbers_of "$d/qsnclient.log.1" B)"
 check "two: the second's lines, all" equals B "$all" "$(numbers_of "$d/qsnclient.log" B)"
-check "two: the log is the second's alone" equals A "" "$(numbers_of "$d/qsnclient.log" A)"
+check "two: the first's later lines in the log" \
+  equals A "$(seq -s' ' 100 299)" "$(numbers_of "$d/qsnclient.log" A)"
 check "two: whole lines in .1" whole_lines "$d/qsnclient.log.1"
 check "two: whole lines in the log" whole_lines "$d/qsnclient.log"
-# Where the rename is refused, the second empties the log in place; the
+# Where no copy can be kept, the second empties the log all the same; the
 # first's later lines land at its end among the second's, not at the old
 # offset behind a hole of zeros.
 d=$(workdir two-held)
-pack_into "$d" <<<"$two_instances_script"
+pack_into "$d" <<<"$instances_script"
 two_instances "$d" held env -u DISPLAY "$QSNCLIENT"
 check "held: the second's lines, all" equals B "$all" "$(numbers_of "$d/qsnclient.log" B)"
 check "held: the first's after the emptying" \
   equals A "$(seq -s' ' 100 299)" "$(numbers_of "$d/qsnclient.log" A)"
 check "held: whole lines" whole_lines "$d/qsnclient.log"
+# A third instance keeps the second's log, which holds the first's lines
+# since the second started, and the first's lines after the third's start
+# still reach the log.
+d=$(workdir three)
+pack_into "$d" <<<"$instances_script"
+three_instances "$d" env -u DISPLAY "$QSNCLIENT"
+check "three: the first's lines between the second's start and the third's, in .1" \
+  equals A "$(seq -s' ' 100 199)" "$(numbers_of "$d/qsnclient.log.1" A)"
+check "three: the first's last lines in the log" \
+  equals A "$(seq -s' ' 200 299)" "$(numbers_of "$d/qsnclient.log" A)"
+check "three: the third's lines, all" equals C "$all" "$(numbers_of "$d/qsnclient.log" C)"
+check "three: whole lines in .1" whole_lines "$d/qsnclient.log.1"
+check "three: whole lines in the log" whole_lines "$d/qsnclient.log"
+
+# A log that is a symbolic link (a deployment pointing it elsewhere) stays
+# the link: the file it names is emptied and written, a copy of its last
+# run kept beside the link, with the log's permission bits.
+d=$(workdir linked)
+mkdir "$d/elsewhere"
+printf 'last run\r\n' >"$d/elsewhere/client.log"
+chmod 600 "$d/elsewhere/client.log"
+ln -s elsewhere/client.log "$d/qsnclient.log"
+pack_into "$d" <<<'mputs "this run"'
+run_host "$d"
+check "linked: still a link" test -L "$d/qsnclient.log"
+check "linked: the file it names holds this run alone" equals "this run, last run" "1 0" \
+  "$(grep -c ']:this run' "$d/elsewhere/client.log") $(grep -c 'last run' "$d/elsewhere/client.log")"
+check "linked: the last run kept as .1" equals .1 "last run"$'\r' "$(cat "$d/qsnclient.log.1")"
+check "linked: .1 as private as the log" equals mode 600 "$(stat -c %a "$d/qsnclient.log.1")"
 
 # A working directory deeper than the host's path buffer: the log still
 # lands in it, not in the root folder.

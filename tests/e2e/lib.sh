@@ -58,51 +58,74 @@ log_has() {
   fi
 }
 
-# Two instances of the host writing one folder's log: each writes 300
-# numbered lines named after its first argument. The first, A, after 100
-# waits for the file its second argument names: "go", which the second, B,
-# makes once it has started, or "done", which B makes at its end.
+# Instances of the host writing one folder's log: each writes 300 numbered
+# lines named after its first argument and makes the file started-NAME once
+# its first line is out, done-NAME at its end. Its second argument, pairs of
+# a line's number and a file's name, makes it wait after that line until
+# that file exists.
 # shellcheck disable=SC2034  # for the scripts that source this
-two_instances_script='lassign $argv me until
+instances_script='lassign $argv me waits
 for {set i 0} {$i < 300} {incr i} {
     mputs $me $i [string repeat x 40]
-    if {$me eq "B" && $i == 0} { close [open go w] }
-    if {$me eq "A" && $i == 99} {
+    if {$i == 0} { close [open started-$me w] }
+    if {[dict exists $waits $i]} {
+        set until [dict get $waits $i]
         for {set w 0} {$w < 3000 && ![file exists $until]} {incr w} { after 10 }
     }
     after 1
 }
-if {$me eq "B"} { close [open done w] }'
+close [open done-$me w]'
 
-# two_instances DIR HOW COMMAND...: runs `COMMAND A` in DIR (packed with
-# two_instances_script) and, once it has logged 100 lines, `COMMAND B` there
-# too; waits for both. HOW: "renamed", the two then write at once; "held",
-# a folder named qsnclient.log.1 makes the second instance's rename and
-# copy fail, as a program holding the log open without letting it be
-# renamed does on Windows, so that it empties the log in place and both
-# write it at once; "held-in-turn", the same, but the first goes on only
-# once the second has ended.
-two_instances() {
-  local dir=$1 how=$2 first until=go
-  shift 2
-  [ "$how" = held-in-turn ] && until='done'
-  (cd "$dir" && exec "$@" A "$until" >/dev/null 2>&1) &
-  first=$!
+# logged DIR WHO N: waits (30 s at most) until WHO's line N is in DIR's log
+# or in the copy kept of it.
+logged() {
   for _ in $(seq 600); do
-    LC_ALL=C grep -qa ']:A 99 ' "$dir/qsnclient.log" 2>/dev/null && break
+    LC_ALL=C grep -qa "]:$2 $3 " "$1/qsnclient.log" "$1/qsnclient.log.1" 2>/dev/null &&
+      return 0
     sleep 0.05
   done
-  [ "$how" != renamed ] && mkdir -p "$dir/qsnclient.log.1/held"
+}
+
+# two_instances DIR HOW COMMAND...: runs `COMMAND A` in DIR (packed with
+# instances_script) and, once it has logged 100 lines, `COMMAND B` there
+# too; waits for both. HOW: "together", A goes on once B has started and
+# the two write at once; "in-turn", A goes on once B has ended; "held" and
+# "held-in-turn" the same, but a folder named qsnclient.log.1 keeps B from
+# keeping a copy of the log, which it empties all the same.
+two_instances() {
+  local dir=$1 how=$2 first until=started-B
+  shift 2
+  [[ "$how" = *in-turn ]] && until=done-B
+  (cd "$dir" && exec "$@" A "99 $until" >/dev/null 2>&1) &
+  first=$!
+  logged "$dir" A 99
+  [[ "$how" = held* ]] && mkdir -p "$dir/qsnclient.log.1/held"
   (cd "$dir" && exec "$@" B >/dev/null 2>&1)
   wait "$first"
 }
 
-# whole_lines FILE: FILE holds lines of two_instances_script only, each
+# three_instances DIR COMMAND...: as two_instances "together", and a third,
+# C, started once A has logged 200 lines, while B still runs; A goes on
+# once C has started.
+three_instances() {
+  local dir=$1 first second
+  shift
+  (cd "$dir" && exec "$@" A "99 started-B 199 started-C" >/dev/null 2>&1) &
+  first=$!
+  logged "$dir" A 99
+  (cd "$dir" && exec "$@" B >/dev/null 2>&1) &
+  second=$!
+  logged "$dir" A 199
+  (cd "$dir" && exec "$@" C >/dev/null 2>&1)
+  wait "$first" "$second"
+}
+
+# whole_lines FILE: FILE holds lines of instances_script only, each
 # whole with its CR LF: no hole of zeros, no line cut by another. A host
 # with no display also logs why Tk did not start.
 whole_lines() {
   local bad
-  bad=$(LC_ALL=C grep -cavE '^(\[[0-9. :]{19}\]:[AB] [0-9]+ x{40}|Tk_Init: .*)'$'\r''$' "$1")
+  bad=$(LC_ALL=C grep -cavE '^(\[[0-9. :]{19}\]:[ABC] [0-9]+ x{40}|Tk_Init: .*)'$'\r''$' "$1")
   [ "$bad" -eq 0 ] && return 0
   echo "  $1: $bad lines are not whole" >&2
   return 1

@@ -165,23 +165,25 @@ check "shared: read and appended while the host wrote" log_has "$reader" "read=1
 check "shared: the host went on writing" log_has "$d" "]:second"
 
 # Two instances in one folder, as on Linux (tests/e2e/host_test.sh): the
-# second keeps the first's log as qsnclient.log.1, where the first writes
-# on; where the rename is refused, the log is emptied in place and the
-# first's later lines land at its end. The two take turns there: Wine
-# writes to a handle opened for appending with two steps, the file's size
-# and then a write at that offset, which another process can come between
-# (Windows itself appends in one step).
+# second keeps a copy of the first's log as qsnclient.log.1 and empties the
+# log, where the first's later lines land at its end; where no copy can be
+# kept, the log is emptied all the same. The two take turns: Wine writes to
+# a handle opened for appending with two steps, the file's size and then a
+# write at that offset, which another process can come between (Windows
+# itself appends in one step).
 all=$(seq -s' ' 0 299)
 d=$(windir two)
-pack_into "$d" <<<"$two_instances_script"
-two_instances "$d" renamed wine "$QSNCLIENT_EXE"
-check "two: the first's lines, all, in .1" equals A "$all" "$(numbers_of "$d/qsnclient.log.1" A)"
-check "two: the second's lines, all, alone" \
-  equals "A and B" "|$all" "$(numbers_of "$d/qsnclient.log" A)|$(numbers_of "$d/qsnclient.log" B)"
+pack_into "$d" <<<"$instances_script"
+two_instances "$d" in-turn wine "$QSNCLIENT_EXE"
+check "two: the first's lines before the second, in .1" \
+  equals A "$(seq -s' ' 0 99)" "$(numbers_of "$d/qsnclient.log.1" A)"
+check "two: the second's lines, all, then the first's" \
+  equals "A and B" "$(seq -s' ' 100 299)|$all" \
+  "$(numbers_of "$d/qsnclient.log" A)|$(numbers_of "$d/qsnclient.log" B)"
 check "two: whole lines" whole_lines "$d/qsnclient.log.1"
 check "two: whole lines in the log" whole_lines "$d/qsnclient.log"
 d=$(windir two-held)
-pack_into "$d" <<<"$two_instances_script"
+pack_into "$d" <<<"$instances_script"
 two_instances "$d" held-in-turn wine "$QSNCLIENT_EXE"
 check "held: the second's lines, all" equals B "$all" "$(numbers_of "$d/qsnclient.log" B)"
 check "held: the first's after the emptying" \
