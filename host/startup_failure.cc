@@ -16,10 +16,14 @@ void StartupFailures::Show() const {
   if (reported_.empty()) return;
   std::string trace = FirstLines(reported_);
   std::string log = PathInWorkingDirectory("qsnclient.log");
-  ShowFailureBox("The application could not start, or it ended with an error:\n\n" +
-                     trace + "\nMore in the log: " + log,
-                 "Приложение не запустилось или завершилось с ошибкой:\n\n" + trace +
-                     "\nПодробнее в журнале: " + log);
+  // In a folder the user may not write (a read-only share) the log could
+  // not be opened: pointing there would send the user to nothing.
+  bool logged = LogFileOpen();
+  ShowFailureBox(
+      "The application could not start, or it ended with an error:\n\n" + trace +
+          (logged ? "\nMore in the log: " : "\nThe log could not be written: ") + log,
+      "Приложение не запустилось или завершилось с ошибкой:\n\n" + trace +
+          (logged ? "\nПодробнее в журнале: " : "\nЖурнал записать не удалось: ") + log);
 }
 
 }  // namespace qsn

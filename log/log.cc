@@ -208,6 +208,8 @@ void CloseLog() {
   log_file = AppendFile();
 }
 
+bool LogFileOpen() { return static_cast<bool>(log_file); }
+
 void LogPrintf(int level, const char* format, ...) {
   if (!LogWanted(level)) return;
   char logbuf[kLogBufSize];

@@ -26,6 +26,10 @@ void OpenLog();
 // Closes the converter and the file when the last user closes.
 void CloseLog();
 
+// Whether the log's file is open: false before OpenLog, and after it where
+// the file could not be opened (a read-only folder), when nothing reaches it.
+bool LogFileOpen();
+
 // printf-style. A message longer than 1004 bytes is cut there and ends in
 // "\n...\n"; conversion stops at the first character that is not valid
 // UTF-8 or has no CP866 form, and the message is written up to it, in one

@@ -57,6 +57,21 @@ check "box: closed, status 0" equals status 0 "$rc"
 check "box: a picture of it" test -s "$shots/box-failing-script.png"
 check "box: the trace in the log" log_has "$d" $'no server address\nline of the trace'
 
+# In a folder the user may not write (a read-only bind mount here) no log
+# can be written: the box says so, rather than pointing at a log that is not
+# there. Without init.dat, so that all of the box's text fits Wine's trace.
+d=$(windir read-only)
+box_run "$d" "$shots/box-read-only.png" '^qsnclient$' LC_ALL=C.UTF-8 \
+  WINEDEBUG=trace+msgbox sh -c "$read_only_folder" sh "$scratch/read-only-overlay"
+check "read-only: a box" test -n "$box"
+check "read-only: no log" test ! -e "$d/qsnclient.log"
+check "read-only: the box says the log could not be written" equals text \
+  "The application could not start, or it ended with an error:
+
+Init file not found
+
+The log could not be written: $(winpath "$d")\qsnclient.log" "$box_text"
+
 # A missing lib\tcl8.5 says that Tcl's library is missing and where it
 # was looked for; nothing else starts. In Russian under a Russian locale.
 d=$(workdir nolibrary)
