@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <initializer_list>
+#include <string_view>
 
 #include "base/owners.h"
 #include "base/platform.h"
@@ -17,6 +18,12 @@ constexpr char kTkFolder[] = "tk" TK_VERSION;
 bool Exists(const std::string& path) {
   std::error_code failure;
   return std::filesystem::exists(std::filesystem::u8path(path), failure);
+}
+
+// The encodings Tcl has within itself, with no table to load.
+bool BuiltIntoTcl(std::string_view encoding) {
+  return encoding == "utf-8" || encoding == "identity" || encoding == "unicode" ||
+         encoding == "iso8859-1";
 }
 
 std::string Parent(const std::string& path) {
@@ -63,9 +70,26 @@ constexpr char kConfine[] = R"tcl({roots} {
 std::string WorkingTclLibrary() { return PathInWorkingDirectory("lib/tcl8.5"); }
 
 bool CheckScriptLibrary(std::string* error) {
-  if (SystemTclLibraryMayServe() || Exists(PathInWorkingDirectory("lib/tcl8.5/init.tcl")))
+  if (SystemTclLibraryMayServe()) return true;
+  if (!Exists(PathInWorkingDirectory("lib/tcl8.5/init.tcl"))) {
+    *error = "Tcl's library is missing: no init.tcl in " + WorkingTclLibrary();
+    return false;
+  }
+  // Tcl_FindExecutable loads the system encoding's table before the library
+  // is confined, from the first folder that has it: the working folder's
+  // library, or else folders beside and above the program, where anyone
+  // may plant one that changes how every text of the script reads.
+  DString name;
+  Tcl_GetEncodingNameFromEnvironment(name.get());
+  std::string table = name.value() + std::string(".enc");
+  FilePtr file;
+  std::string ignored;
+  if (BuiltIntoTcl(name.value()) ||
+      OpenFile(PathInWorkingDirectory("lib/tcl8.5/encoding/" + table), "rb", &file,
+               &ignored))
     return true;
-  *error = "Tcl's library is missing: no init.tcl in " + WorkingTclLibrary();
+  *error = "The system encoding's table is missing: no " + table + " in " +
+           PathInWorkingDirectory("lib/tcl8.5/encoding");
   return false;
 }
 

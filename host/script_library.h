@@ -18,8 +18,10 @@ namespace qsn {
 std::string WorkingTclLibrary();
 
 // Whether the interpreter will have a Tcl library: the working folder's
-// (lib/tcl8.5/init.tcl), or the system's where it may serve. False with
-// the reason, naming where it was looked for, in *error.
+// (lib/tcl8.5/init.tcl), with the table of the system's encoding
+// (lib/tcl8.5/encoding) unless Tcl has that encoding built in, or the
+// system's Tcl where it may serve. False with the reason, naming where it
+// was looked for, in *error. Called before Tcl_FindExecutable.
 bool CheckScriptLibrary(std::string* error);
 
 // The libraries ChooseTclLibrary found.

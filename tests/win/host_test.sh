@@ -89,18 +89,23 @@ check "no library: says where it looked" equals log \
   "Tcl's library is missing: no init.tcl in $(winpath "$d")\\lib\\tcl8.5"$'\r' \
   "$(cat "$d/qsnclient.log")"
 
-# Tcl's library, Tk's, the packages and the modules come from the working
-# folder's lib only. The program lies in app\, as installed in C:\app; the
-# folder above it holds what Tcl would also take: a package index, a
-# module, a msgcat newer than the real one, and a library of its own.
-# Neither with the folder's lib nor without its lib\tcl8.5 does any of it
-# run.
+# Tcl's library, Tk's, the packages, the modules and the encodings come
+# from the working folder's lib only. The program lies in app\, as
+# installed in C:\app; the folder above it holds what Tcl would also take:
+# a package index, a module, a msgcat newer than the real one, a library of
+# its own, and a table of Windows' code page (cp1252 under C.UTF-8) that
+# reads A as B. Neither with the folder's lib, nor without its lib\tcl8.5,
+# nor without that table in it does any of it serve.
 d=$(workdir plant)
-mkdir -p "$d/app" "$d/bare" "$d/lib/evil" "$d/lib/tcl8/8.5" "$d/lib/tcl8.6" "$d/lib/tk8.6"
-cp "$QSNCLIENT_EXE" "$d/app/"
-cp "$QSNCLIENT_EXE" "$d/bare/"
+mkdir -p "$d/app" "$d/bare" "$d/nocodepage" "$d/lib/evil" "$d/lib/tcl8/8.5" \
+  "$d/lib/tcl8.6/encoding" "$d/lib/tk8.6"
+for folder in app bare nocodepage; do cp "$QSNCLIENT_EXE" "$d/$folder/"; done
 ln -s "$QSNLIB" "$d/app/lib"
 mkdir -p "$d/bare/lib/tk8.6"
+cp -r "$QSNLIB" "$d/nocodepage/lib"
+rm "$d/nocodepage/lib/tcl8.5/encoding/cp1252.enc"
+sed 's/^00400041/00400042/' "$QSNLIB/tcl8.5/encoding/cp1252.enc" \
+  >"$d/lib/tcl8.6/encoding/cp1252.enc"
 for planted in lib/evil/pkgIndex.tcl lib/tcl8/8.5/msgcat-9.9.tm lib/tcl8.6/init.tcl \
   lib/tk8.6/tk.tcl; do
   echo "close [open {$(winpath "$d")\\ran-${planted//\//-}} w]; package provide msgcat 9.9" \
@@ -109,17 +114,22 @@ done
 script='catch {package require nosuch}
 set month [clock format 0 -format %B -locale ru -gmt 1]
 mputs "http=[package require http] msgcat=[package provide msgcat] month=$month"
-mputs "auto_path=[lmap dir $auto_path {file normalize $dir}]"'
-pack_into "$d/app" <<<"$script"
-pack_into "$d/bare" <<<"$script"
-QSNCLIENT_EXE=$d/app/qsnclient.exe run_win "$d/app"
+mputs "auto_path=[lmap dir $auto_path {file normalize $dir}]"
+mputs "A->[encoding convertfrom A]"'
+for folder in app bare nocodepage; do pack_into "$d/$folder" <<<"$script"; done
+QSNCLIENT_EXE=$d/app/qsnclient.exe LC_ALL=C.UTF-8 run_win "$d/app"
 check "planted: the folder's packages load" \
   matches log 'http=2[.0-9]+ msgcat=1[.0-9]+ month=Январь' "$(log_of "$d/app")"
 app=$(winpath "$d/app" | tr '\\' /)
 check "planted: auto_path is the folder's lib" \
   log_has "$d/app" "auto_path=$app/lib/tcl8.5 $app/lib"
+check "planted: the folder's table of the code page" log_has "$d/app" "A->A"
 QSNCLIENT_EXE=$d/bare/qsnclient.exe run_win "$d/bare"
 check "planted, no library: said" log_has "$d/bare" "Tcl's library is missing"
+QSNCLIENT_EXE=$d/nocodepage/qsnclient.exe LC_ALL=C.UTF-8 run_win "$d/nocodepage"
+check "planted, no table of the code page: said, nothing ran" equals log \
+  "The system encoding's table is missing: no cp1252.enc in $(winpath "$d")\\nocodepage\\lib\\tcl8.5\\encoding"$'\r' \
+  "$(cat "$d/nocodepage/qsnclient.log")"
 check "planted: nothing beside the program ran" equals files "" "$(cd "$d" && ls -d ran-* 2>/dev/null)"
 
 # The log's bytes are the Linux host's, timestamps aside: CP866 from the
