@@ -101,13 +101,18 @@ step() {
 }
 
 # The static library and its stub library, and the script library; no
-# tclsh, no DLLs of Tcl's bundled packages: the host links Tcl in.
+# tclsh, no DLLs of Tcl's bundled packages: the host links Tcl in. The
+# library compiles in the folders of its prefix (`::tcl::pkgconfig`, the
+# library Tcl_Init tries when nothing else names one): a prefix that cannot
+# exist on Windows, as libcrypto's, so that the program names no folder of
+# the build machine. The script library is installed into the real one.
 build_tcl() {
   tar xzf "$src/$(newest "$src" "tcl8.6_$tcl_version*.orig.tar.gz")" -C "$work"
   cd "$work"/tcl$tcl_version/win
-  CC=$cc ./configure --host=$host --enable-64bit --disable-shared --prefix="$prefix"
+  CC=$cc ./configure --host=$host --enable-64bit --disable-shared \
+    --prefix='/?/no-tcl-prefix'
   make -j"$jobs" libtcl86.a libtclstub86.a
-  make install-libraries
+  make install-libraries prefix="$prefix" exec_prefix="$prefix"
   cp libtcl86.a libtclstub86.a "$prefix/lib/"
 }
 

@@ -62,6 +62,14 @@ check_openssl_dir() {
   ! grep -v '?' <<<"$named" || fail "$2.exe names OpenSSL folders that can exist"
 }
 
+# Nor do Tcl's (its prefix, its library's folder): nothing in a program
+# names a folder of the build machine's cache, which on Windows means that
+# path on the current drive.
+check_no_build_paths() {
+  # shellcheck disable=SC2154  # wine_cache is wine-lib.sh's
+  ! strings -a "$1" | grep -F "$wine_cache" || fail "$2.exe names the build machine's folders"
+}
+
 # The resources Windows shows: version information with the version and
 # the program's name, the manifest, our icon (the only one: not Tk's).
 check_program_resources() {
@@ -157,6 +165,7 @@ check_zip() {
   ok "zip layout"
   for f in qsnclient qsnpack; do
     check_openssl_dir "$dir/$f.exe" "$f"
+    check_no_build_paths "$dir/$f.exe" "$f"
     check_program_resources "$dir/$f.exe" "$f"
     check_signature "$dir/$f.exe"
   done
