@@ -400,14 +400,37 @@ wait_window() {
   return 1
 }
 
-shoot() { import -display "$DISPLAY" -window "$1" "$2"; }
+# shoot WINDOW FILE: WINDOW's picture, once drawn (drawn_shot).
+shoot() { drawn_shot "$2" import -display "$DISPLAY" -window "$1"; }
 
 # shoot_over WINDOW FILE: the screen where WINDOW is, with whatever lies
-# over it (a message box of its own).
+# over it (a message box of its own), once drawn.
 shoot_over() {
   local X Y WIDTH HEIGHT
   eval "$(xdotool getwindowgeometry --shell "$1" | grep -E '^(X|Y|WIDTH|HEIGHT)=[0-9]+$')"
-  import -display "$DISPLAY" -window root -crop "${WIDTH}x${HEIGHT}+$X+$Y" +repage "$2"
+  drawn_shot "$2" import -display "$DISPLAY" -window root -crop "${WIDTH}x${HEIGHT}+$X+$Y" \
+    +repage
+}
+
+# drawn_shot FILE COMMAND...: runs `COMMAND FILE` (a screenshot) until the
+# picture is drawn: a window is up before its page's controls are. It
+# counts once the middle of the picture, where every page has its controls
+# and text, shows more than a few colours (an undrawn page is one or two)
+# and the next picture, half a second later, is the same but for a caret's
+# few pixels. Fails after 15 s.
+drawn_shot() {
+  local file=$1 last=$tmp/last-shot.png colours changed
+  shift
+  "$@" "$file"
+  for _ in $(seq 30); do
+    sleep 0.5
+    cp "$file" "$last"
+    "$@" "$file"
+    colours=$(convert "$file" -gravity center -crop 100%x60%+0+0 +repage -format %k info:)
+    changed=$(compare -metric AE "$last" "$file" null: 2>&1) || true
+    [ "$colours" -ge 8 ] && [ "${changed%% *}" -le 40 ] 2>/dev/null && return 0
+  done
+  fail "$file: no drawn picture in 15 s ($colours colours in its middle, $changed pixels changing)"
 }
 
 check_uninstall() {
