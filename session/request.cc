@@ -8,26 +8,27 @@
 
 #include "base/owners.h"
 #include "base/platform.h"
+#include "base/tcl_text.h"
 #include "log/log.h"
 #include "session/error_code.h"
 #include "session/reply.h"
 #include "session/session.h"
 #include "session/session_table.h"
 #include "session/texts.h"
-#include "base/tcl_text.h"
 
 namespace qsn {
 
 namespace {
 
 // Evaluates the callback prefix with `name` and `value` appended, in the
-// caller's scope. A prefix that is no list gets nothing appended.
-int Report(Tcl_Interp* interp, Tcl_Obj* callback, const char* name, Tcl_WideInt value) {
+// scope `eval_flags` say. A prefix that is no list gets nothing appended.
+int Report(Tcl_Interp* interp, Tcl_Obj* callback, const char* name, Tcl_WideInt value,
+           int eval_flags) {
   ObjRef command(Tcl_DuplicateObj(callback));
   if (Tcl_ListObjAppendElement(nullptr, command.get(), Tcl_NewStringObj(name, -1)) ==
       TCL_OK)
     Tcl_ListObjAppendElement(nullptr, command.get(), Tcl_NewWideIntObj(value));
-  return Tcl_EvalObjEx(interp, command.get(), TCL_EVAL_DIRECT);
+  return Tcl_EvalObjEx(interp, command.get(), eval_flags);
 }
 
 // A transfer that did not complete: logs `text` at level 1 as "errbuf=...",
@@ -125,7 +126,7 @@ int JudgeTransfer(Session* session, Tcl_Interp* interp) {
 // Step 3: the five reports to the callback, in order; the first code other
 // than TCL_OK ends them.
 int ReportFigures(Session* session, Tcl_Interp* interp, Tcl_Obj* callback,
-                  const Figures& figures) {
+                  const Figures& figures, int eval_flags) {
   const struct {
     const char* name;
     Tcl_WideInt value;
@@ -135,7 +136,7 @@ int ReportFigures(Session* session, Tcl_Interp* interp, Tcl_Obj* callback,
                  {kStatSent, figures.sent},
                  {kStatSpeed, figures.speed}};
   for (const auto& report : reports) {
-    int result = Report(interp, callback, report.name, report.value);
+    int result = Report(interp, callback, report.name, report.value, eval_flags);
     if (result != TCL_OK) return result;
   }
   return TCL_OK;
@@ -238,10 +239,10 @@ int Conclude(Session* live, Tcl_Interp* interp, const Ending& ending) {
   return TCL_OK;
 }
 
-// What a waited request returns once its transfer has ended: a transport
-// error, "Сервер умер" on HTTP 404, a failing statistics callback, the
-// parsed reply, or an empty result. Logs the statistics on the way.
-int FinishWaitedRequest(Session* session, Tcl_Interp* interp, Tcl_Obj* callback) {
+}  // namespace
+
+int RequestOutcome(Session* session, Tcl_Interp* interp, Tcl_Obj* callback,
+                   int eval_flags) {
   if (JudgeTransfer(session, interp) != TCL_OK) return TCL_ERROR;
   Figures figures = session->LogStatistics();
   bool completed = session->completed();
@@ -253,11 +254,13 @@ int FinishWaitedRequest(Session* session, Tcl_Interp* interp, Tcl_Obj* callback)
                 session->transfer_result(),
                 completed ? Transport{} : DescribeTransport(session)};
   if (callback) {
-    int result = ReportFigures(session, interp, callback, figures);
+    int result = ReportFigures(session, interp, callback, figures, eval_flags);
     if (result != TCL_OK) return result;
   }
   return Conclude(session->closed ? nullptr : session, interp, ending);
 }
+
+namespace {
 
 // The fifth word. A word that is no boolean leaves the request waited for,
 // as it always did, with Tcl's message in the result until the request
@@ -306,7 +309,7 @@ int RequestCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) 
     LogPrintf(2, kLogNowaitEmpty);
     return TCL_OK;
   }
-  return FinishWaitedRequest(session, interp, callback);
+  return RequestOutcome(session, interp, callback, TCL_EVAL_DIRECT);
 }
 
 }  // namespace qsn

@@ -6,11 +6,11 @@
 #include <utility>
 
 #include "base/platform.h"
+#include "base/tcl_text.h"
 #include "log/log.h"
 #include "session/error_code.h"
 #include "session/request_url.h"
 #include "session/texts.h"
-#include "base/tcl_text.h"
 
 namespace qsn {
 
@@ -146,6 +146,20 @@ bool Session::Step(int wait_ms) {
   if (code == CURLM_OK) code = Perform(&still_running);
   if (code == CURLM_OK && still_running == 0) NoteEnded();
   return code == CURLM_OK;
+}
+
+bool Session::Advance(std::string* error) {
+  int still_running = 0;
+  CURLMcode code = Perform(&still_running);
+  if (code != CURLM_OK) return FailMulti(curl_multi_strerror(code), code, error);
+  if (still_running == 0) NoteEnded();
+  return true;
+}
+
+long Session::TimeoutMs() const {
+  long timeout_ms = -1;
+  if (curl_multi_timeout(multi_.get(), &timeout_ms) != CURLM_OK) return -1;
+  return timeout_ms;
 }
 
 bool Session::FailMulti(const std::string& text, CURLMcode code, std::string* error) {

@@ -85,6 +85,15 @@ class Session {
   // fails.
   bool Step(int wait_ms);
 
+  // Lets libcurl do what it can for a transfer left running, without
+  // waiting. False, with libcurl's message and the URL in *error, when a
+  // multi call fails; error_name() then names libcurl's code.
+  bool Advance(std::string* error);
+
+  // Milliseconds until libcurl wants to be driven whether or not its
+  // sockets are ready; -1 when it keeps no timer.
+  long TimeoutMs() const;
+
   // Logs the statistics of the ended transfer, each line only when libcurl
   // knows its figure, and adds its bytes to the session's totals.
   Figures LogStatistics();

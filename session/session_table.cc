@@ -120,6 +120,15 @@ Session* FindSession(Tcl_Interp* interp, const char* id) {
   return entry ? static_cast<Session*>(Tcl_GetHashValue(entry)) : nullptr;
 }
 
+void ForEachSession(Tcl_Interp* interp, const std::function<void(Session*)>& visit) {
+  SessionTable* table = TableOf(interp);
+  if (!table) return;
+  Tcl_HashSearch search;
+  for (Tcl_HashEntry* entry = Tcl_FirstHashEntry(&table->sessions, &search); entry;
+       entry = Tcl_NextHashEntry(&search))
+    visit(static_cast<Session*>(Tcl_GetHashValue(entry)));
+}
+
 SessionUse::~SessionUse() {
   if (--session_->users == 0 && session_->closed) delete session_;
 }

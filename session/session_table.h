@@ -5,6 +5,8 @@
 
 #include <tcl.h>
 
+#include <functional>
+
 #include "session/session.h"
 
 namespace qsn {
@@ -15,6 +17,10 @@ void RegisterSessionCommands(Tcl_Interp* interp);
 
 // The interpreter's live session with this id, or null.
 Session* FindSession(Tcl_Interp* interp, const char* id);
+
+// Calls `visit` with each of the interpreter's live sessions, in no order.
+// `visit` must not open or close sessions.
+void ForEachSession(Tcl_Interp* interp, const std::function<void(Session*)>& visit);
 
 // Gives the no-wait transfers still running on the interpreter's sessions
 // at most `budget_ms` milliseconds in all to complete, then leaves them: a
