@@ -12,6 +12,7 @@
 #include "log/log.h"
 #include "session/error_code.h"
 #include "session/reply.h"
+#include "session/send.h"
 #include "session/session.h"
 #include "session/session_table.h"
 #include "session/texts.h"
@@ -300,6 +301,14 @@ int RequestCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) 
   int nowait = objc > 4 ? ReadNowait(interp, objv[4]) : 0;
   Tcl_Obj* callback = objc > 5 ? objv[5] : nullptr;
   SessionUse use(session);
+  // The session's sendQSN requests go first; one of their done commands
+  // may close the session.
+  SendsFirst sends_first(interp, session);
+  if (session->closed) {
+    SetResult(interp, kSessionClosed);
+    SetQsnErrorCode(interp, kErrorClosed);
+    return TCL_ERROR;
+  }
 
   std::string error;
   if (!session->Finish(&error) || !session->Start(objv[2], objv[3], !nowait, &error))

@@ -10,6 +10,7 @@
 #include "log/log.h"
 #include "session/error_code.h"
 #include "session/request_url.h"
+#include "session/send.h"
 #include "session/texts.h"
 
 namespace qsn {

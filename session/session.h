@@ -19,6 +19,8 @@
 
 namespace qsn {
 
+struct SendQueue;
+
 // The most a reply body may hold: 1 GiB. The buffer is no Tcl_DString,
 // whose growth overflows an int at 1 GiB; what Tcl makes of the body (a
 // string of at most 2 GiB, a split list whose block must stay under 4 GiB)
@@ -143,6 +145,10 @@ class Session {
   // once and is destroyed when the last of them lets go (SessionUse).
   int users = 0;
   bool closed = false;
+
+  // The session's sendQSN requests not yet concluded (session/send.h);
+  // null until the first.
+  std::unique_ptr<SendQueue> sends;
 
  private:
   Session() = default;

@@ -13,7 +13,9 @@
 #include "session/configure.h"
 #include "session/error_code.h"
 #include "session/request.h"
+#include "session/send.h"
 #include "session/texts.h"
+#include "session/transfer_source.h"
 
 namespace qsn {
 
@@ -107,6 +109,8 @@ void RegisterSessionCommands(Tcl_Interp* interp) {
   Tcl_CreateObjCommand(interp, "requestQSN", RequestCmd, nullptr, nullptr);
   Tcl_CreateObjCommand(interp, "closeQSNsession", CloseSessionCmd, nullptr, nullptr);
   Tcl_CreateObjCommand(interp, "configureQSNsession", ConfigureCmd, nullptr, nullptr);
+  Tcl_CreateObjCommand(interp, "sendQSN", SendCmd, nullptr, nullptr);
+  InstallTransferSource(interp);
   Tcl_CreateExitHandler(FinishPendingAtExit, table);
 }
 
@@ -178,9 +182,12 @@ int CloseSessionCmd(ClientData, Tcl_Interp* interp, int objc,
   }
   Session* session = static_cast<Session*>(Tcl_GetHashValue(entry));
   Tcl_DeleteHashEntry(entry);
+  std::unique_ptr<SendQueue> sends = std::move(session->sends);
   // Closed from a statistics callback of its own request: that request
   // still holds the record and destroys it when it returns.
   Close(session);
+  // The session is gone by now: their done commands find it closed.
+  EndClosedSends(interp, std::move(sends));
   return TCL_OK;
 }
 

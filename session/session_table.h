@@ -12,7 +12,9 @@
 namespace qsn {
 
 // Creates the interpreter's session table and installs createQSNsession,
-// requestQSN, closeQSNsession and configureQSNsession.
+// requestQSN, sendQSN, closeQSNsession and configureQSNsession, and the
+// event source that drives their transfers while the application waits
+// for events.
 void RegisterSessionCommands(Tcl_Interp* interp);
 
 // The interpreter's live session with this id, or null.

@@ -10,6 +10,8 @@
 //   tests/script/log.test         every log line of a request, in order
 //   tests/script/callback.test    the statistics names, messages after a
 //                                 statistics callback
+//   tests/script/send.test        sendQSN's usage text, "session closed"
+//                                 and QSN CLOSED
 //   session/reply_test.cc, tests/fuzz/fuzz_reply.cc   the reply parser's
 //   tests/torture/torture.sh      the messages a failing call may leave
 //   tests/script/configure.test   configureQSNsession's usage and messages
@@ -42,9 +44,14 @@ inline constexpr char kStatSpeed[] = "rspeed";
 inline constexpr char kRequestUsage[] = "<session id> ?command? ?arglist? ?nowait no?";
 inline constexpr char kCreateUsage[] = "<url> ?proxy?";
 inline constexpr char kCloseUsage[] = "<session id>";
+inline constexpr char kSendUsage[] =
+    "<session id> command arglist doneCommand ?statisticsCallback?";
 
 // --- Messages a script gets.
 inline constexpr char kWrongSessionId[] = "Wrong session id";
+// A queued sendQSN request whose session was closed before it ended, and a
+// requestQSN whose session a done command closed while it waited its turn.
+inline constexpr char kSessionClosed[] = "session closed";
 inline constexpr char kServerDied[] = "Сервер умер";  // HTTP 404
 inline constexpr char kUnknownError[] = "Неопределённая ошибка";
 inline constexpr char kOddCount[] = "Нечётное число элементов в ответе";
@@ -52,6 +59,9 @@ inline constexpr char kOddCount[] = "Нечётное число элемент�
 inline constexpr char kServerErrorHead[] = "Ошибка на сервере:";
 inline constexpr char kClientStackHead[] = "\nСтек клиента:";
 inline constexpr char kNoHandle[] = "cannot create a transfer handle";
+// What errorInfo says of a failing sendQSN done command, as Tcl says
+// ("after" script) of a failing `after` script.
+inline constexpr char kDoneCommandContext[] = "\n    (\"sendQSN\" done command)";
 inline constexpr char kNoRequestMemory[] = "out of memory for the request";
 inline constexpr char kNoForm[] = "cannot build the request form";
 inline constexpr char kRequestNotUtf8[] = "cannot convert the request to UTF-8: ";
@@ -75,6 +85,7 @@ inline constexpr char kTooManyElements[] =
 //                       such as CURLE_COULDNT_CONNECT
 //   LIMIT               a reply over what the host takes
 //   USAGE               wrong arguments, an unknown session id
+//   CLOSED              the session was closed before the request ended
 inline constexpr char kErrorHead[] = "QSN";
 inline constexpr char kErrorServer[] = "SERVER";
 inline constexpr char kErrorHttp[] = "HTTP";
@@ -82,6 +93,7 @@ inline constexpr char kErrorReply[] = "REPLY";
 inline constexpr char kErrorTransport[] = "TRANSPORT";
 inline constexpr char kErrorLimit[] = "LIMIT";
 inline constexpr char kErrorUsage[] = "USAGE";
+inline constexpr char kErrorClosed[] = "CLOSED";
 
 // --- configureQSNsession: its usage, and what a refused value is told
 // with: the value (left out for a secret), the option, what it must be.

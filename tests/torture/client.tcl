@@ -53,6 +53,26 @@ proc unit_changeurl {} {
     list [requestQSN [sess] go [list /moved done]] [requestQSN [sess] path {}]
 }
 
+# Two sendQSN requests, concluded in the event loop in order; the first
+# reports its statistics. A done command that is never called is a result
+# of its own, which no run may give.
+proc unit_send {} {
+    set ::sent {}
+    set ::reported {}
+    sendQSN [sess] echo first {lappend ::sent} stats
+    sendQSN [sess] echo second {apply {{code value} {
+        lappend ::sent $code $value
+        set ::sentdone 1
+    }}}
+    set timer [after 20000 {set ::sentdone lost}]
+    if {[catch {vwait ::sentdone}] || $::sentdone eq "lost"} { return "lost: $::sent" }
+    after cancel $timer
+    foreach {code value} $::sent {
+        if {$code != 0} { return -code error $value }
+    }
+    list $::sent $::reported
+}
+
 proc unit_refused {} {
     set r [createQSNsession $::refused]
     set code [catch {requestQSN $r echo x} message]
@@ -90,6 +110,6 @@ unit log
 # From here on the log takes errors only: its other lines take the same
 # calls as the one above, and a run is the shorter for it.
 set loglevel 1
-foreach name {waited server_error nowait changeurl refused configured close} { unit $name }
+foreach name {waited server_error nowait changeurl send refused configured close} { unit $name }
 puts $out end
 close $out

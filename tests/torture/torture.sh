@@ -55,6 +55,7 @@ expected_outcome=(
   'server_error 0 {Ошибка на сервере:}'
   'nowait 0 a'
   'changeurl 0 {done /moved}'
+  'send 0 {{0 first 0 second} {artotal astotal rtotal stotal rspeed}}'
   'refused 0 refused'
   'configured 0 configured'
   'close 0 {Wrong session id}'

@@ -62,7 +62,7 @@ units() {
 # themselves (constraint unix); TLS to localhost, the name Schannel checks.
 scripts() {
   QSNCLIENT=$QSNCLIENT_EXE QSNTLSHOST=localhost QSNWRAP="env DISPLAY=$DISPLAY wine" \
-    bash "$root/tests/script/run.sh" "$root"/tests/script/{commands,callback,transport,faults,log,configure}.test
+    bash "$root/tests/script/run.sh" "$root"/tests/script/{commands,callback,transport,faults,log,configure,send}.test
 }
 
 wine_session_start
