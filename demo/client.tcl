@@ -18,6 +18,7 @@ namespace eval app {
     variable newtitle ""
     variable rtotal 0
     variable stotal 0
+    variable busy 0
 }
 
 # --- Talking to the server ------------------------------------------------
@@ -52,15 +53,41 @@ proc app::call {command args} {
     set status "Запрос $command..."
     update idletasks
     if {[catch {requestQSN $session $command $args 0 ::app::stats} reply]} {
-        set info $::errorInfo
-        set status "Ошибка: $reply"
-        mputs "Ошибка запроса" $command: $reply
-        mputs "Трассировка:" $info
-        errordialog $command $reply
+        failed $command $reply $::errorInfo
         return -code error $reply
     }
     set status "Готово: $command"
     return $reply
+}
+
+proc app::failed {command message info} {
+    set ::app::status "Ошибка: $message"
+    mputs "Ошибка запроса" $command: $message
+    mputs "Трассировка:" $info
+    errordialog $command $message
+}
+
+# Reloads the list without waiting for it: the window goes on redrawing,
+# with a busy cursor and no clicks taken, until refreshed has the reply.
+proc app::refresh {} {
+    variable session
+    variable busy
+    if {$::app::user eq "" || $busy} { return }
+    set busy 1
+    set ::app::status "Запрос tasks..."
+    tk busy hold .
+    sendQSN $session tasks {} app::refreshed ::app::stats
+}
+
+proc app::refreshed {code reply} {
+    set ::app::busy 0
+    tk busy forget .
+    if {$code != 0} {
+        failed tasks $reply $::errorInfo
+        return
+    }
+    mputs "Список обновлён"
+    show $reply
 }
 
 # Fire and forget: the server records it when the next request drives it.
@@ -176,11 +203,6 @@ proc app::signin {} {
     focus .edit.title
 }
 
-proc app::refresh {} {
-    if {$::app::user eq "" || [catch {call tasks} tasks]} { return }
-    show $tasks
-}
-
 proc app::show {tasks} {
     set keep [.tasks.tree selection]
     .tasks.tree delete [.tasks.tree children {}]
@@ -292,6 +314,11 @@ proc app::pick {title} {
 }
 
 proc app::ready {} {
+    # The screenshot shows the list once the refresh before has its reply.
+    if {$::app::busy} {
+        after 100 app::ready
+        return
+    }
     mputs "Сценарий показа пройден"
     update
     # The window's extent on the screen, menu bar included, for the

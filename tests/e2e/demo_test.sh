@@ -19,7 +19,7 @@ check "screenshot is not blank" test "${colours:-0}" -gt 20
 for line in "Вход пользователя Анна" "Добавлена задача Купить молоко" \
   "Изменена задача 2" "Отмечена задача 1" \
   "Ошибка запроса add: Название задачи не может быть пустым" \
-  "Сценарий показа пройден" "Работа завершена" \
+  "Список обновлён" "Сценарий показа пройден" "Работа завершена" \
   "command=signin" "arglist=Анна" "perform with no wait" "response code=200"; do
   check "log: $line" log_has "$d" "$line"
 done

@@ -32,7 +32,7 @@ colours=$(identify -format '%k' "$d/screenshot.png" 2>/dev/null)
 check "screenshot is not blank" test "${colours:-0}" -gt 20
 for line in "Вход пользователя Анна" "Добавлена задача Купить молоко" \
   "Ошибка запроса add: Название задачи не может быть пустым" \
-  "Сценарий показа пройден" "Работа завершена" "response code=200"; do
+  "Список обновлён" "Сценарий показа пройден" "Работа завершена" "response code=200"; do
   check "log: $line" log_has "$d" "$line"
 done
 [ -z "$shot" ] || cp "$d/screenshot.png" "$shot"
