@@ -1,6 +1,7 @@
 # Runs the benchmark: qsnclient side by side with the tools an application
 # team could use instead, against one fixed-reply nginx and one Xvfb this
-# script starts on loopback and stops by pid. Prints a table of medians and
+# script starts on loopback and stops by pid; and sendQSN against
+# requestQSN, against a qsnserver whose command takes 50 ms. Prints a table of medians and
 # ratios; writes it with the machine's description and a chart to -out.
 #
 #   tclsh bench.tcl -build DIR -out DIR ?-smoke?
@@ -28,16 +29,19 @@ foreach name {-build -out} {
 if {$opt(-smoke)} {
     array set n {rounds 1 requests 20 http 5 first 1 cg_low 2 cg_high 4
                  startup 1 lines 200 cg_lines_low 10 cg_lines_high 50
-                 rss_low 10 rss_high 50}
+                 rss_low 10 rss_high 50 sessions 4 sent_rounds 1 each 2 gap_each 2
+                 poll 4 poll_wait 300}
 } else {
     array set n {rounds 11 requests 10000 http 300 first 15 cg_low 100 cg_high 600
                  startup 21 lines 20000 cg_lines_low 1000 cg_lines_high 11000
-                 rss_low 1000 rss_high 20000}
+                 rss_low 1000 rss_high 20000 sessions 4 sent_rounds 7 each 25 gap_each 250
+                 poll 100 poll_wait 3000}
 }
 
 set qsnclient [file join $opt(-build) qsnclient]
 set qsnpack [file join $opt(-build) qsnpack]
 set bare [file join $opt(-build) bench bench_bare_client]
+set qsnserver [file join $opt(-build) server qsnserver]
 set scratch [file join /tmp qsnbench.[pid]]
 file mkdir $scratch $opt(-out)
 
@@ -154,6 +158,23 @@ http {
     fail "nginx did not start on port $port"
 }
 
+# qsnserver running bench/slow_app.tcl; returns its URL.
+proc start_slow_server {} {
+    set out [file join $::scratch slow_server.out]
+    set pid [exec {*}$::server_pin $::qsnserver --listen 127.0.0.1:0 \
+                 [file join $::here slow_app.tcl] >$out 2>@stderr &]
+    lappend ::children [list qsnserver $pid]
+    for {set i 0} {$i < 100} {incr i} {
+        set f [open $out r]
+        set line [gets $f]
+        close $f
+        if {[regexp {^listening on (\S+)$} $line -> url]} { return $url }
+        if {![running $pid]} break
+        after 50
+    }
+    fail "qsnserver did not start"
+}
+
 proc start_xvfb {} {
     set chan [open "|$::server_pin Xvfb -displayfd 1 -nolisten tcp -screen 0 1024x768x24 2>/dev/null" r]
     set pid [pid $chan]
@@ -241,6 +262,7 @@ if {[catch {
     set port [start_nginx]
     set url http://127.0.0.1:$port/
     set display [start_xvfb]
+    set slow_url [start_slow_server]
 
     # ---------------------------------------------------------------- requests
 
@@ -284,6 +306,31 @@ if {[catch {
         "bare libcurl program"   [per_request $rundir $bare $url @N@] \
         "TclCurl in tclsh" \
             [per_request $rundir tclsh [file join $here tclcurl_bench.tcl] $url @N@]]
+
+    # ---------------------------------------------------------------- sendQSN
+
+    proc sent_rate {dir args} {
+        set out [run $dir "" {*}$args]
+        expr {[dict get $out requests] / [dict get $out seconds]}
+    }
+
+    set total [expr {$n(sessions) * $n(each)}]
+    puts "sendQSN: $n(sent_rounds) rounds of $total requests of 50 ms on $n(sessions) sessions"
+    set sent_rates [alternate $n(sent_rounds) [dict create \
+        "sendQSN, $n(sessions) sessions at once" \
+            [list sent_rate $rundir $qsnclient sent $slow_url $n(sessions) $n(each)] \
+        "requestQSN, $n(sessions) sessions one after another" \
+            [list sent_rate $rundir $qsnclient waited $slow_url $n(sessions) $n(each)]]]
+
+    set total [expr {$n(sessions) * $n(gap_each)}]
+    puts "the event loop's worst gap during $total sendQSN requests"
+    set gaps [dict create]
+    foreach {name target} [list "50 ms server" $slow_url nginx $url] {
+        dict set gaps $name [run $rundir "" $qsnclient sent $target $n(sessions) $n(gap_each)]
+    }
+
+    puts "the event source's poll: $n(poll) requests, a wait of $n(poll_wait) ms"
+    set poll [run $rundir "" $qsnclient poll $slow_url $n(poll) $n(poll_wait)]
 
     # ---------------------------------------------------------------- start-up
 
@@ -333,7 +380,7 @@ if {[catch {
 set report [report [dict create \
     smoke $opt(-smoke) pinning $pinning counts [array get n] rates $rates firsts $firsts \
     per_request $per_request startups $startups logs $logs per_line $per_line \
-    memory $memory]]
+    memory $memory sent_rates $sent_rates gaps $gaps poll $poll]]
 puts ""
 puts [dict get $report table]
 write_report $opt(-out) $report $scratch

@@ -11,6 +11,18 @@
 #                                without and with a timestamp
 #   lines WRITER COUNT           COUNT lines of one writer alone (mputs, puts
 #                                or stamped), for counting instructions
+#   sent URL SESSIONS EACH       SESSIONS sessions, EACH requests sent on each
+#                                at once with sendQSN, while an `after 10`
+#                                ticker runs: "requests N seconds S
+#                                worst_gap_ms G ticks T"
+#   waited URL SESSIONS EACH     the same requests with requestQSN, one
+#                                session's loop after the other's
+#   poll URL COUNT WAIT_MS       what the event source's poll costs: COUNT
+#                                requests of 20 to 39 ms, sent with sendQSN
+#                                one after the other and waited for with
+#                                requestQSN, and the processor time of the
+#                                process while one request waits WAIT_MS:
+#                                "extra_ms E cpu_percent C"
 
 proc rss {} {
     set f [open /proc/self/status r]
@@ -49,6 +61,109 @@ proc memory {url low high} {
     for {} {$i < $high} {incr i} { check [requestQSN $s ping {}] }
     puts "rss_low $rss_low rss_high [rss]"
     closeQSNsession $s
+}
+
+# The session ids of `count` new sessions on `url`, each used once so that
+# its connection is open before anything is timed.
+proc sessions {url count} {
+    set ids {}
+    for {set i 0} {$i < $count} {incr i} {
+        set s [createQSNsession $url]
+        check [requestQSN $s ping {}]
+        lappend ids $s
+    }
+    return $ids
+}
+
+proc sent_done {code reply} {
+    if {$code != 0} {
+        puts stderr "sendQSN failed: $reply"
+        exit 1
+    }
+    check $reply
+    if {[incr ::left -1] == 0} { set ::all_done 1 }
+}
+
+proc tick {} {
+    set now [clock microseconds]
+    if {$::last_tick ne ""} {
+        set gap [expr {$now - $::last_tick}]
+        if {$gap > $::worst_gap} { set ::worst_gap $gap }
+        incr ::ticks
+    }
+    set ::last_tick $now
+    set ::ticker [after 10 tick]
+}
+
+proc sent {url count each} {
+    set ids [sessions $url $count]
+    set ::left [expr {$count * $each}]
+    set ::worst_gap 0
+    set ::ticks 0
+    set ::last_tick ""
+    tick
+    set start [clock microseconds]
+    for {set i 0} {$i < $each} {incr i} {
+        foreach s $ids { sendQSN $s ping {} sent_done }
+    }
+    vwait ::all_done
+    set end [clock microseconds]
+    set us [expr {$end - $start}]
+    after cancel $::ticker
+    # A loop held up until the end shows in the time since the last tick.
+    set ::worst_gap [expr {max($::worst_gap, $end - $::last_tick)}]
+    foreach s $ids { closeQSNsession $s }
+    puts [format "requests %d seconds %.6f worst_gap_ms %.3f ticks %d" [expr {$count * $each}] \
+              [expr {$us / 1e6}] [expr {$::worst_gap / 1e3}] $::ticks]
+}
+
+proc waited {url count each} {
+    set ids [sessions $url $count]
+    set start [clock microseconds]
+    foreach s $ids {
+        for {set i 0} {$i < $each} {incr i} { check [requestQSN $s ping {}] }
+    }
+    set us [expr {[clock microseconds] - $start}]
+    foreach s $ids { closeQSNsession $s }
+    puts [format "requests %d seconds %.6f" [expr {$count * $each}] [expr {$us / 1e6}]]
+}
+
+# The time this process has run on a processor, in nanoseconds.
+proc cpu_ns {} {
+    set f [open /proc/self/schedstat r]
+    set ns [lindex [read $f] 0]
+    close $f
+    return $ns
+}
+
+proc poll_next {s left} {
+    if {$left == 0} {
+        set ::all_done 1
+        return
+    }
+    sendQSN $s slow [list [expr {20 + $left % 20}]] \
+        [list apply {{s left code reply} { check $reply; poll_next $s $left }} $s [incr left -1]]
+}
+
+proc poll {url count wait_ms} {
+    lassign [sessions $url 1] s
+    set start [clock microseconds]
+    for {set left $count} {$left > 0} {incr left -1} {
+        check [requestQSN $s slow [list [expr {20 + $left % 20}]]]
+    }
+    set waited_us [expr {[clock microseconds] - $start}]
+    set start [clock microseconds]
+    poll_next $s $count
+    vwait ::all_done
+    set sent_us [expr {[clock microseconds] - $start}]
+    set cpu [cpu_ns]
+    set start [clock microseconds]
+    sendQSN $s slow [list $wait_ms] {apply {{code reply} { check $reply; set ::all_done 1 }}}
+    vwait ::all_done
+    set share [expr {([cpu_ns] - $cpu) / 1e3 / ([clock microseconds] - $start) * 100}]
+    closeQSNsession $s
+    puts [format "extra_ms %.3f cpu_percent %.3f" \
+              [expr {($sent_us - $waited_us) / 1e3 / $count}] $share]
 }
 
 # mputs against what a script would write for itself: puts and flush to a
@@ -105,6 +220,9 @@ switch -- $mode {
     memory   { memory {*}[lrange $argv 1 3] }
     log      { log [lindex $argv 1] }
     lines    { write_[lindex $argv 1] [lindex $argv 2] }
+    sent     { sent {*}[lrange $argv 1 3] }
+    waited   { waited {*}[lrange $argv 1 3] }
+    poll     { poll {*}[lrange $argv 1 3] }
     default  { puts stderr "unknown measurement: $mode"; exit 2 }
 }
 exit 0

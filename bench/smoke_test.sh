@@ -23,13 +23,16 @@ page=$(cat "$out/PERFORMANCE.md" 2>/dev/null)
 for row in "requestQSN, loglevel 0" "requestQSN, loglevel 3" "bare libcurl program" \
            "TclCurl in tclsh" "http package, keep-alive" "http package, new connections" \
            "qsnclient, display" "wish, display" "qsnclient, no display" \
-           "mputs" "puts + flush" "growth"; do
+           "mputs" "puts + flush" "growth" "sendQSN, 4 sessions at once" \
+           "requestQSN, 4 sessions one after another" "50 ms server" "nginx"; do
   # Each row names its contender and gives it a figure.
   check "row '$row'" matches "$row" '\| [0-9][0-9,.]*( kB)? \|' \
     "$(grep -F "| $row |" <<<"$page" | head -n 1)"
 done
 targets=$(sed -n '/^### Targets/,/^## /p' <<<"$page" | grep -cE '\| (met|\*\*missed\*\*) \|$')
-check "every target judged" equals targets 10 "$targets"
+check "every target judged" equals targets 12 "$targets"
+check "the poll's figures" matches poll \
+  'took -?[0-9.]+ ms more each .* ran [0-9.]+% of the time' "$(tr '\n' ' ' <<<"$page")"
 check "the table is printed" matches stdout '### Targets' "$printed"
 check "no figure is missing" equals "nan or inf" "" "$(grep -oiE '\b(nan|inf)\b' <<<"$page")"
 check "machine described" matches machine 'CPU: .*cores' "$page"
