@@ -65,7 +65,7 @@ set cpus [allowed_cpus]
 if {[llength $cpus] >= 2} {
     set client_pin [list taskset -c [lindex $cpus 0]]
     set server_pin [list taskset -c [lindex $cpus 1]]
-    set pinning "measured programs on CPU [lindex $cpus 0], nginx and Xvfb on CPU [lindex $cpus 1]"
+    set pinning "measured programs on CPU [lindex $cpus 0], nginx, qsnserver and Xvfb on CPU [lindex $cpus 1]"
 } else {
     set client_pin {}
     set server_pin {}
@@ -73,6 +73,16 @@ if {[llength $cpus] >= 2} {
 }
 
 set children {}
+
+# The system's load average over the last minute: other work on the
+# machine moves the timings.
+proc load_average {} {
+    set f [open /proc/loadavg r]
+    set load [lindex [read $f] 0]
+    close $f
+    return $load
+}
+set load_start [load_average]
 
 proc stop_children {} {
     foreach child $::children {
@@ -378,7 +388,7 @@ if {[catch {
 # ---------------------------------------------------------------- report
 
 set report [report [dict create \
-    smoke $opt(-smoke) pinning $pinning counts [array get n] rates $rates firsts $firsts \
+    smoke $opt(-smoke) pinning $pinning load [list $load_start [load_average]] counts [array get n] rates $rates firsts $firsts \
     per_request $per_request startups $startups logs $logs per_line $per_line \
     memory $memory sent_rates $sent_rates gaps $gaps poll $poll]]
 puts ""

@@ -186,7 +186,7 @@ proc report {data} {
 
     set bars [dict create rates $rate startups $start]
     return [dict create table $text bars $bars smoke [dict get $data smoke] \
-                pinning [dict get $data pinning]]
+                pinning [dict get $data pinning] load [dict get $data load]]
 }
 
 # sendQSN against requestQSN: the rates, the event loop's gaps, the poll.
@@ -287,7 +287,9 @@ proc write_report {dir report scratch} {
         "command answers after 50 ms. Contenders run alternately, in a new\n" \
         "order each round; the figures are medians.\n\n" \
         "## Machine\n\n" "- [join [machine] "\n- "]\n" \
-        "- CPUs: [dict get $report pinning]\n\n" \
+        "- CPUs: [dict get $report pinning]\n" \
+        "- Load average (one minute): [lindex [dict get $report load] 0] at the start of the\n" \
+        "  run, [lindex [dict get $report load] 1] at its end\n\n" \
         "## Results\n\n" [dict get $report table] \n \
         "## Reading the figures\n\n" \
         "- The rows at loglevel 0 compare the request machinery alone: the bare\n" \
