@@ -288,8 +288,8 @@ proc write_report {dir report scratch} {
         "order each round; the figures are medians.\n\n" \
         "## Machine\n\n" "- [join [machine] "\n- "]\n" \
         "- CPUs: [dict get $report pinning]\n" \
-        "- Load average (one minute): [lindex [dict get $report load] 0] at the start of the\n" \
-        "  run, [lindex [dict get $report load] 1] at its end\n\n" \
+        "- Load average (one minute): [lindex [dict get $report load] 0] at the start of\n" \
+        "  the run, [lindex [dict get $report load] 1] at its end\n\n" \
         "## Results\n\n" [dict get $report table] \n \
         "## Reading the figures\n\n" \
         "- The rows at loglevel 0 compare the request machinery alone: the bare\n" \
