@@ -320,19 +320,21 @@ bool Session::SetUp(Tcl_Obj* command, Tcl_Obj* arglist, std::string* error) {
   };
   // libcurl copies both strings: the scratch copies may go at once.
   DString url_scratch, proxy_scratch;
-  // A URL libcurl cannot be given is refused as libcurl refuses a malformed
-  // one; the reason is not needed beyond that.
+  // A URL libcurl cannot be given (a NUL in it) is refused as libcurl
+  // refuses a malformed one, and worded as a failed transfer is, with the
+  // request's URL: such a URL once went out mangled, so no script has
+  // relied on another message for it.
   const char* url = nullptr;
   std::string unusable;
-  check(WireUrl(request_url_, url_scratch.get(), &url, &unusable)
-            ? curl_easy_setopt(easy, CURLOPT_URL, url)
-            : CURLE_URL_MALFORMAT);
+  bool url_refused = !WireUrl(request_url_, url_scratch.get(), &url, &unusable);
+  check(url_refused ? CURLE_URL_MALFORMAT : curl_easy_setopt(easy, CURLOPT_URL, url));
   if (proxy_.length() > 0) {
     const char* proxy = nullptr;
     check(curl_easy_setopt(easy, CURLOPT_PROXYTYPE, static_cast<long>(CURLPROXY_HTTP)));
-    check(WireUrl(proxy_, proxy_scratch.get(), &proxy, &unusable)
-              ? curl_easy_setopt(easy, CURLOPT_PROXY, proxy)
-              : CURLE_URL_MALFORMAT);
+    bool proxy_refused = !WireUrl(proxy_, proxy_scratch.get(), &proxy, &unusable);
+    url_refused = url_refused || proxy_refused;
+    check(proxy_refused ? CURLE_URL_MALFORMAT
+                        : curl_easy_setopt(easy, CURLOPT_PROXY, proxy));
   }
   LogPrintf(3, kLogUrl, request_url_.value());
   // Peer verification is off by design: deployments reach servers whose
@@ -372,6 +374,8 @@ bool Session::SetUp(Tcl_Obj* command, Tcl_Obj* arglist, std::string* error) {
   if (refused == CURLE_OK) return true;
   LogPrintf(1, kLogErrbuf, curl_easy_strerror(refused));
   *error = curl_easy_strerror(refused);
+  if (url_refused && refused == CURLE_URL_MALFORMAT)
+    *error += std::string(" ") + request_url();
   error_name_ = CurlCodeName(refused);
   return false;
 }
