@@ -226,11 +226,8 @@ int ConfigureCmd(ClientData, Tcl_Interp* interp, int objc,
     Tcl_WrongNumArgs(interp, 1, objv, kConfigureUsage);
     return UsageError(interp);
   }
-  Session* session = FindSession(interp, Tcl_GetString(objv[1]));
-  if (!session) {
-    SetResult(interp, kWrongSessionId);
-    return UsageError(interp);
-  }
+  Session* session = FindSession(interp, objv[1]);
+  if (!session) return TCL_ERROR;
   if (objc == 2) {
     Tcl_SetObjResult(interp, AllOptions(session->options()));
     return TCL_OK;

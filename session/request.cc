@@ -292,12 +292,8 @@ int RequestCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) 
     SetQsnErrorCode(interp, kErrorUsage);
     return TCL_ERROR;
   }
-  Session* session = FindSession(interp, Tcl_GetString(objv[1]));
-  if (!session) {
-    SetResult(interp, kWrongSessionId);
-    SetQsnErrorCode(interp, kErrorUsage);
-    return TCL_ERROR;
-  }
+  Session* session = FindSession(interp, objv[1]);
+  if (!session) return TCL_ERROR;
   int nowait = objc > 4 ? ReadNowait(interp, objv[4]) : 0;
   Tcl_Obj* callback = objc > 5 ? objv[5] : nullptr;
   SessionUse use(session);

@@ -143,12 +143,8 @@ int SendCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) noe
     SetQsnErrorCode(interp, kErrorUsage);
     return TCL_ERROR;
   }
-  Session* session = FindSession(interp, Tcl_GetString(objv[1]));
-  if (!session) {
-    SetResult(interp, kWrongSessionId);
-    SetQsnErrorCode(interp, kErrorUsage);
-    return TCL_ERROR;
-  }
+  Session* session = FindSession(interp, objv[1]);
+  if (!session) return TCL_ERROR;
   // The done command is called as {*}$done: a word that is no list would
   // fail only then, far from the mistake.
   int length = 0;

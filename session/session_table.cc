@@ -118,10 +118,14 @@ void FinishPendingTransfers(Tcl_Interp* interp, int budget_ms) {
   if (SessionTable* table = TableOf(interp)) FinishPending(table, budget_ms);
 }
 
-Session* FindSession(Tcl_Interp* interp, const char* id) {
+Session* FindSession(Tcl_Interp* interp, Tcl_Obj* id) {
   SessionTable* table = TableOf(interp);
-  Tcl_HashEntry* entry = table ? Tcl_FindHashEntry(&table->sessions, id) : nullptr;
-  return entry ? static_cast<Session*>(Tcl_GetHashValue(entry)) : nullptr;
+  Tcl_HashEntry* entry =
+      table ? Tcl_FindHashEntry(&table->sessions, Tcl_GetString(id)) : nullptr;
+  if (entry) return static_cast<Session*>(Tcl_GetHashValue(entry));
+  SetResult(interp, kWrongSessionId);
+  SetUsageError(interp);
+  return nullptr;
 }
 
 void ForEachSession(Tcl_Interp* interp, const std::function<void(Session*)>& visit) {

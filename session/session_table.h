@@ -17,8 +17,9 @@ namespace qsn {
 // for events.
 void RegisterSessionCommands(Tcl_Interp* interp);
 
-// The interpreter's live session with this id, or null.
-Session* FindSession(Tcl_Interp* interp, const char* id);
+// The interpreter's live session named by the word `id`; or null, with
+// "Wrong session id" as the result and errorCode QSN USAGE.
+Session* FindSession(Tcl_Interp* interp, Tcl_Obj* id);
 
 // Calls `visit` with each of the interpreter's live sessions, in no order.
 // `visit` must not open or close sessions.
