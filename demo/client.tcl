@@ -90,7 +90,8 @@ proc app::refreshed {code reply} {
     show $reply
 }
 
-# Fire and forget: the server records it when the next request drives it.
+# Fire and forget: the request moves on while the window waits for events,
+# or at the next request, which first completes it.
 proc app::notify {command args} {
     variable session
     requestQSN $session $command $args 1

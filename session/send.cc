@@ -145,10 +145,12 @@ int SendCmd(ClientData, Tcl_Interp* interp, int objc, Tcl_Obj* const objv[]) noe
   }
   Session* session = FindSession(interp, objv[1]);
   if (!session) return TCL_ERROR;
-  // The done command is called as {*}$done: a word that is no list would
-  // fail only then, far from the mistake.
+  // The done command is called as {*}$done: a word that is no list, or an
+  // empty one, would fail only then, far from the mistake.
   int length = 0;
-  if (Tcl_ListObjLength(interp, objv[4], &length) != TCL_OK) {
+  bool list = Tcl_ListObjLength(interp, objv[4], &length) == TCL_OK;
+  if (!list || length == 0) {
+    if (list) SetResult(interp, kEmptyDoneCommand);
     SetQsnErrorCode(interp, kErrorUsage);
     return TCL_ERROR;
   }
@@ -166,14 +168,16 @@ void DriveTransfer(Session* session) {
   if (session->transfer_done()) return;
   std::string error;
   if (session->Advance(&error)) return;
-  // The sendQSN request on the transfer fails now, while libcurl is tried
-  // again at the next turn: the requests after it start once the transfer
-  // has ended. A no-wait request's failure is the next request's to report.
+  // The sendQSN request on the transfer fails now, and the transfer is given
+  // up, so that a libcurl that keeps failing holds no request behind it. A
+  // no-wait request's transfer is tried again at the next turn: its failure
+  // is the next request's to report.
   SendQueue* queue = session->sends.get();
   if (!queue || queue->requests.empty()) return;
   SendRequest* head = queue->requests.front().get();
-  if (head->state == SendRequest::State::kStarted)
-    Fail(head, std::move(error), session->error_name());
+  if (head->state != SendRequest::State::kStarted) return;
+  Fail(head, std::move(error), session->error_name());
+  session->Abandon();
 }
 
 bool NeedsService(const Session* session) {

@@ -157,6 +157,12 @@ bool Session::Advance(std::string* error) {
   return true;
 }
 
+void Session::Abandon() {
+  curl_multi_remove_handle(multi_.get(), easy_.get());
+  transfer_done_ = true;
+  transfer_result_ = CURLE_ABORTED_BY_CALLBACK;  // any code but CURLE_OK
+}
+
 long Session::TimeoutMs() const {
   long timeout_ms = -1;
   if (curl_multi_timeout(multi_.get(), &timeout_ms) != CURLM_OK) return -1;

@@ -92,6 +92,10 @@ class Session {
   // multi call fails; error_name() then names libcurl's code.
   bool Advance(std::string* error);
 
+  // Gives up a transfer left running that libcurl could not drive: it is
+  // detached and counts as ended, not completed, so the next Start may go.
+  void Abandon();
+
   // Milliseconds until libcurl wants to be driven whether or not its
   // sockets are ready; -1 when it keeps no timer.
   long TimeoutMs() const;

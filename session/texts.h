@@ -52,6 +52,8 @@ inline constexpr char kWrongSessionId[] = "Wrong session id";
 // A queued sendQSN request whose session was closed before it ended, and a
 // requestQSN whose session a done command closed while it waited its turn.
 inline constexpr char kSessionClosed[] = "session closed";
+// sendQSN with an empty done command, which would fail only when called.
+inline constexpr char kEmptyDoneCommand[] = "doneCommand is empty";
 inline constexpr char kServerDied[] = "Сервер умер";  // HTTP 404
 inline constexpr char kUnknownError[] = "Неопределённая ошибка";
 inline constexpr char kOddCount[] = "Нечётное число элементов в ответе";

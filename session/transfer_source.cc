@@ -5,6 +5,7 @@
 #include "session/transfer_source.h"
 
 #include <deque>
+#include <new>
 #include <vector>
 
 #include "session/send.h"
@@ -78,11 +79,17 @@ int Service(Tcl_Event* event, int flags) noexcept {
   Tcl_Interp* interp = source->interp;
   std::vector<Session*> due;
   std::deque<SessionUse> holds;
-  ForEachSession(interp, [&due, &holds](Session* session) {
-    if (!NeedsService(session)) return;
-    due.push_back(session);
-    holds.emplace_back(session);
-  });
+  try {
+    ForEachSession(interp, [&due, &holds](Session* session) {
+      if (!NeedsService(session)) return;
+      due.push_back(session);
+      holds.emplace_back(session);
+    });
+  } catch (const std::bad_alloc&) {
+    // No memory to list the due sessions: the event stays for a later turn.
+    source->event_queued = true;
+    return 0;
+  }
   Tcl_Preserve(interp);
   for (Session* session : due) ServiceSends(interp, session);
   Tcl_Release(interp);
