@@ -223,10 +223,12 @@ proc sent_section {data} {
         [table {Server requests requests/s ticks "worst gap, ms"} $rows] \n
     set poll [dict get $data poll]
     append text "The poll of the event source (Tcl watches sockets only on Unix, so the\n" \
-        "host looks at transfers in flight every 5 ms on every system): $n(poll)\n" \
+        "host looks at transfers in flight on every system, after an eighth of the\n" \
+        "time each has run, from 1 ms up to 5 ms): $n(poll)\n" \
         "requests of 20 to 39 ms, one after the other, took\n" \
         "[format %.2f [dict get $poll extra_ms]] ms more each with `sendQSN` than with `requestQSN`, which\n" \
-        "sees the reply at once; while one `sendQSN` request waited $n(poll_wait) ms on the\n" \
+        "sees the reply at once, and [expr {$n(poll) * 10}] requests the server answers at once took\n" \
+        "[format %.2f [dict get $poll quick_extra_ms]] ms more each; while one `sendQSN` request waited $n(poll_wait) ms on the\n" \
         "server, the host ran [format %.2f [dict get $poll cpu_percent]]% of the time on a processor.\n\n"
     return $text
 }

@@ -121,6 +121,7 @@ bool Session::Start(Tcl_Obj* command, Tcl_Obj* arglist, bool wait, std::string* 
   LogPrintf(3, wait ? kLogPerformAndWait : kLogPerformNoWait);
 
   started_ = std::time(nullptr);
+  Tcl_GetTime(&started_at_);
   int still_running = 0;
   code = Perform(&still_running);
   if (code == CURLM_OK && wait) {
@@ -161,6 +162,12 @@ void Session::Abandon() {
   curl_multi_remove_handle(multi_.get(), easy_.get());
   transfer_done_ = true;
   transfer_result_ = CURLE_ABORTED_BY_CALLBACK;  // any code but CURLE_OK
+}
+
+long long Session::RunningUs() const {
+  Tcl_Time now;
+  Tcl_GetTime(&now);
+  return (now.sec - started_at_.sec) * 1000000LL + (now.usec - started_at_.usec);
 }
 
 long Session::TimeoutMs() const {

@@ -96,6 +96,9 @@ class Session {
   // detached and counts as ended, not completed, so the next Start may go.
   void Abandon();
 
+  // Microseconds since the last Start, by the system's clock.
+  long long RunningUs() const;
+
   // Milliseconds until libcurl wants to be driven whether or not its
   // sockets are ready; -1 when it keeps no timer.
   long TimeoutMs() const;
@@ -191,6 +194,7 @@ class Session {
   CURLcode transfer_result_ = CURLE_OK;
   long socket_error_ = 0;
   std::time_t started_ = 0;
+  Tcl_Time started_at_ = {0, 0};
   std::string error_name_;
   int64_t sent_total_ = 0;
   int64_t received_total_ = 0;

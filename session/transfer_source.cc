@@ -4,6 +4,7 @@
 // event does that work, where scripts may run.
 #include "session/transfer_source.h"
 
+#include <algorithm>
 #include <deque>
 #include <new>
 #include <vector>
@@ -29,26 +30,30 @@ struct ServiceEvent {
   TransferSource* source;
 };
 
-// The longest Tcl may wait for a session: none (-1) when nothing of it is
-// in flight.
-long WaitFor(const Session* session) {
+// The longest Tcl may wait for a session, in microseconds: no limit (-1)
+// when nothing of it is in flight.
+long long WaitFor(const Session* session) {
   if (NeedsService(session)) return 0;
   if (session->transfer_done()) return -1;
+  long long poll_us = std::clamp(session->RunningUs() / kPollShare,
+                                 static_cast<long long>(kMinPollUs), kMaxPollMs * 1000LL);
   long timeout_ms = session->TimeoutMs();
-  return timeout_ms < 0 || timeout_ms > kPollMs ? kPollMs : timeout_ms;
+  if (timeout_ms >= 0 && timeout_ms * 1000LL < poll_us) return timeout_ms * 1000LL;
+  return poll_us;
 }
 
 // Transfers count as file events: `update idletasks` does not drive them.
 void SetUp(ClientData data, int flags) noexcept {
   if (!(flags & TCL_FILE_EVENTS)) return;
   TransferSource* source = static_cast<TransferSource*>(data);
-  long wait_ms = -1;
-  ForEachSession(source->interp, [&wait_ms](Session* session) {
-    long session_ms = WaitFor(session);
-    if (session_ms >= 0 && (wait_ms < 0 || session_ms < wait_ms)) wait_ms = session_ms;
+  long long wait_us = -1;
+  ForEachSession(source->interp, [&wait_us](Session* session) {
+    long long session_us = WaitFor(session);
+    if (session_us >= 0 && (wait_us < 0 || session_us < wait_us)) wait_us = session_us;
   });
-  if (wait_ms < 0) return;  // Tcl waits as long as it likes
-  Tcl_Time block = {wait_ms / 1000, (wait_ms % 1000) * 1000};
+  if (wait_us < 0) return;  // Tcl waits as long as it likes
+  Tcl_Time block = {static_cast<long>(wait_us / 1000000),
+                    static_cast<long>(wait_us % 1000000)};
   Tcl_SetMaxBlockTime(&block);
 }
 
