@@ -120,7 +120,6 @@ bool Session::Start(Tcl_Obj* command, Tcl_Obj* arglist, bool wait, std::string* 
   transfer_result_ = CURLE_OK;
   LogPrintf(3, wait ? kLogPerformAndWait : kLogPerformNoWait);
 
-  started_ = std::time(nullptr);
   Tcl_GetTime(&started_at_);
   int still_running = 0;
   code = Perform(&still_running);
@@ -239,7 +238,8 @@ void Session::MoveTo(const std::string& path) {
 Figures Session::LogStatistics() {
   CURL* easy = easy_.get();
   Figures figures;
-  std::time_t ended = std::time(nullptr);
+  Tcl_Time ended;
+  Tcl_GetTime(&ended);
   char* replyurl = nullptr;
   if (curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &replyurl) == CURLE_OK && replyurl)
     LogPrintf(3, kLogReplyUrl, replyurl);
@@ -255,7 +255,8 @@ Figures Session::LogStatistics() {
   if (curl_easy_getinfo(easy, CURLINFO_SPEED_DOWNLOAD_T, &downspeed) == CURLE_OK)
     LogPrintf(3, kLogSpeed, static_cast<double>(downspeed));
   figures.speed = static_cast<int32_t>(downspeed);
-  LogPrintf(3, kLogDuration, std::difftime(ended, started_));
+  // Whole seconds, as the log has always shown the duration.
+  LogPrintf(3, kLogDuration, static_cast<double>(ended.sec - started_at_.sec));
   return figures;
 }
 

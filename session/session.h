@@ -8,7 +8,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <ctime>
 #include <memory>
 #include <string>
 #include <utility>
@@ -193,8 +192,7 @@ class Session {
   bool transfer_done_ = true;
   CURLcode transfer_result_ = CURLE_OK;
   long socket_error_ = 0;
-  std::time_t started_ = 0;
-  Tcl_Time started_at_ = {0, 0};
+  Tcl_Time started_at_ = {0, 0};  // of the last Start, by the system's clock
   std::string error_name_;
   int64_t sent_total_ = 0;
   int64_t received_total_ = 0;
